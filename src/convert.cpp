@@ -1,0 +1,304 @@
+// Conversion driver: the command line, the class of the message, and the
+// fixed row of steps that turns the input text into one bulletin file.
+// Every step announces itself on standard output; the first failing step
+// prints its numbered error and the run ends with status 1.
+#include <cctype>
+#include <cstdlib>
+#include <string>
+#include <sys/stat.h>
+
+#include "kelvane.h"
+
+int option;
+int distribution_option;
+int helpdesk_option;
+int meteorologist_option;
+const char *text_filename;
+FILE *textfile_in;
+FILE *talvex_out;
+unsigned char *text_buffer;
+long sizeof_textfile_in;
+int term;
+int success;
+long sizeof_talvex_out;
+
+constexpr int first_option = 1;
+constexpr int last_option = 37;
+
+// Reads an option number the way atoi does (leading blanks, a sign, digits
+// up to the first non-digit, no digits giving 0) but without overflow:
+// returns the option, or 0 for any value outside 1..37.
+int proc_option_number(const char *text)
+{
+	const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
+	while (isspace(*p))
+		p++;
+	bool negative = *p == '-';
+	if (*p == '-' || *p == '+')
+		p++;
+	int value = 0;
+	for (; isdigit(*p); p++) {
+		value = value * 10 + (*p - '0');
+		if (value > last_option)
+			return 0;
+	}
+	if (negative || value < first_option)
+		return 0;
+	return value;
+}
+
+int proc_command_line(int argc, char **argv)
+{
+	if (argc != 3) {
+		printf("\nkelvane: command line input as follows:\n");
+		printf("\nkelvane  option  TEXT-filename\n");
+		printf("\n--> where 'option' is a number from 1 to 37 inclusive\n");
+		printf("\n");
+		return 1;
+	}
+	option = proc_option_number(argv[1]);
+	if (option == 0) {
+		printf("ERROR #01 - Invalid option entered for TEXT message type.\n"
+		       "          - Option number entered was %s\n",
+		       argv[1]);
+		return 1;
+	}
+	printf("Valid option selected == %d.\n", option);
+	distribution_option = proc_product_id(option) != nullptr ? option : 0;
+	if (distribution_option != 0)
+		printf("Text message is intended for ZELVA distribution.\n");
+	helpdesk_option = option == 36 || option == 37 ? option : 0;
+	meteorologist_option = helpdesk_option == 0 ? option : 0;
+	if (helpdesk_option != 0)
+		printf("Text message is from QIS Help Desk operator.\n");
+	else
+		printf("Text message is from TAV Meteorologist.\n");
+	text_filename = argv[2];
+	return 0;
+}
+
+// Quotes a text for the POSIX shell so that it is always one plain word.
+static std::string proc_shell_quote(const char *text)
+{
+	std::string quoted = "'";
+	for (const char *p = text; *p != '\0'; p++) {
+		if (*p == '\'')
+			quoted += "'\\''";
+		else
+			quoted += *p;
+	}
+	quoted += "'";
+	return quoted;
+}
+
+// Diagnostic commands after the input could not be opened; their results
+// are only for the operator's eyes and are ignored.
+static void proc_diagnostics(void)
+{
+	const std::string listing = "@dir " + proc_shell_quote(text_filename) + " /t:w\n";
+	const char *commands[] = {"@date /t\n", "@time /t\n", listing.c_str()};
+	for (const char *command : commands) {
+		fflush(stdout);
+		(void)system(command); // NOLINT(cert-env33-c): fixed commands, name quoted
+	}
+	fflush(stdout);
+}
+
+// Opens the input for update and measures it. Only a regular file has a
+// size that seeking can tell; anything else would hang or read as empty.
+static int proc_open_input(void)
+{
+	textfile_in = fopen(text_filename, "r+b");
+	if (textfile_in == nullptr) {
+		printf("ERROR #02 - Unable to open input TEXT message file - %s\n\n", text_filename);
+		proc_diagnostics();
+		return 1;
+	}
+	printf("Text message file opened successfully - %s -.\n", text_filename);
+	struct stat input_stat = {};
+	if (fstat(fileno(textfile_in), &input_stat) != 0 || !S_ISREG(input_stat.st_mode) ||
+	    fseek(textfile_in, 0, SEEK_END) != 0 || (sizeof_textfile_in = ftell(textfile_in)) < 0) {
+		printf("ERROR #13 - Unable to determine size of input TEXT message file - %s\n",
+		       text_filename);
+		return 1;
+	}
+	printf("size of input textfile = %ld bytes.\n", sizeof_textfile_in);
+	return 0;
+}
+
+static int proc_too_long(long length)
+{
+	printf("ERROR #14 - TALVEX bulletin too long for flag-line-separator - %ld bytes.\n", length);
+	return 1;
+}
+
+// Reads the clock, names the bulletin, creates it and writes the flag line
+// with the preliminary length (heading plus the whole input).
+static int proc_open_output(void)
+{
+	long preliminary = sizeof_wmo_header + sizeof_textfile_in;
+	if (proc_bulletin_length(preliminary) != 0)
+		return proc_too_long(preliminary);
+	printf("preliminary bulletin_length = %s bytes.\n", bulletin_length);
+	proc_datetimes();
+	proc_flag_field_separator();
+	proc_talvex_filename();
+	printf("TALVEX file-name = %s\n", talvex_filename);
+	talvex_out = fopen(talvex_filename, "wb");
+	if (talvex_out == nullptr) {
+		printf("ERROR #03 - Unable to open TALVEX output file - %s \n", talvex_filename);
+		return 1;
+	}
+	printf("TALVEX output file created - %s \n", talvex_filename);
+	printf("Writing TALVEX flag-line-separator to output disk file.\n");
+	success = static_cast<int>(fwrite(flag_line, sizeof_flag_line, 1, talvex_out));
+	if (success != 1) {
+		printf("ERROR #04 - Unable to write flag-line-separator to output file.\n");
+		return 1;
+	}
+	printf("TALVEX flag-line-separator written successfully.\n");
+	return 0;
+}
+
+static int proc_write_heading(void)
+{
+	success = proc_wmo_header(option);
+	if (success == 0) {
+		printf("ERROR #05 - TALVEX-header build was not completed.\n");
+		return 1;
+	}
+	printf("TALVEX-header build completed successfully.\n");
+	printf("Writing WMO-header to TALVEX output disk file.\n");
+	success = static_cast<int>(fwrite(wmo_header, sizeof_wmo_header, 1, talvex_out));
+	if (success != 1) {
+		printf("ERROR #06 - Unable to write WMO-header to output file.\n");
+		return 1;
+	}
+	printf("WMO-header written successfully.\n");
+	return 0;
+}
+
+// Terminator probe: answers 2 when the heading line or the byte behind it
+// holds a carriage return (the line ends with CR LF), 1 otherwise.
+int proc_file_type(void)
+{
+	for (int i = 0; i <= sizeof_wmo_header; i++) {
+		int c = fgetc(textfile_in);
+		if (c == EOF)
+			break;
+		if (c == '\r')
+			return 2;
+	}
+	return 1;
+}
+
+// Reads the body into one buffer; a meteorologist's own heading line is
+// skipped. An empty body is an error, as there is nothing to send.
+static int proc_read_message(void)
+{
+	text_buffer = static_cast<unsigned char *>(malloc(sizeof_textfile_in > 0 ? sizeof_textfile_in : 1));
+	if (text_buffer == nullptr) {
+		printf("ERROR #07 - Malloc failure on pointer 'text_buffer'.\n");
+		return 1;
+	}
+	rewind(textfile_in);
+	if (meteorologist_option != 0) {
+		term = proc_file_type();
+		sizeof_textfile_in -= sizeof_wmo_header + term;
+		if (fseek(textfile_in, sizeof_wmo_header + term, SEEK_SET) != 0)
+			sizeof_textfile_in = 0;
+	}
+	if (sizeof_textfile_in <= 0 ||
+	    fread(text_buffer, 1, sizeof_textfile_in, textfile_in) != static_cast<size_t>(sizeof_textfile_in)) {
+		printf("ERROR #08 - Unable to read text message contents.\n");
+		return 1;
+	}
+	printf("Text message (%ld bytes) read successfully.\n", sizeof_textfile_in);
+	return 0;
+}
+
+// Cleans the body, stamps the new heading over the meteorologist's input,
+// and writes the identifier lines and the body to the bulletin.
+static int proc_write_body(void)
+{
+	int n = static_cast<int>(sizeof_textfile_in);
+	long cleaned = proc_cleanup_text(n);
+	if (cleaned != n) {
+		printf("ERROR #09 - Did not convert text buffer properly.\n");
+		return 1;
+	}
+	printf("%ld bytes of text buffer cleaned up successfully.\n", cleaned);
+	if (meteorologist_option != 0) {
+		rewind(textfile_in);
+		(void)fwrite(wmo_header, sizeof_wmo_header, 1, textfile_in);
+	}
+	(void)fclose(textfile_in);
+	textfile_in = nullptr;
+	printf("Writing text message contents to TALVEX output file.\n");
+	proc_line_prefix();
+	if (distribution_option != 0) {
+		fwrite(proc_product_id(distribution_option), 1, sizeof_product_id, talvex_out);
+		proc_line_prefix();
+	}
+	long written = proc_write_message(n);
+	free(text_buffer);
+	text_buffer = nullptr;
+	if (written <= n) {
+		printf("ERROR #10 - Did not write TALVEX output file properly.\n");
+		return 1;
+	}
+	printf("%ld bytes of TALVEX output file written successfully.\n", written);
+	return 0;
+}
+
+static int proc_incomplete(void)
+{
+	printf("ERROR #15 - Unable to complete TALVEX output file - %s \n", talvex_filename);
+	return 1;
+}
+
+// Writes the trailer, makes sure every byte reached the file, and puts the
+// corrected length into the flag line.
+static int proc_finish_bulletin(void)
+{
+	proc_line_prefix();
+	fputc('=', talvex_out);
+	proc_line_prefix();
+	if (ferror(talvex_out) || fseek(talvex_out, 0, SEEK_END) != 0 ||
+	    (sizeof_talvex_out = ftell(talvex_out)) < 0)
+		return proc_incomplete();
+	long corrected = sizeof_talvex_out - sizeof_flag_line;
+	if (proc_bulletin_length(corrected) != 0)
+		return proc_too_long(corrected);
+	printf("corrected bulletin_length = %s bytes.\n", bulletin_length);
+	proc_flag_field_separator();
+	printf("Re-writing Flag-line-separator to disk file.\n");
+	if (fseek(talvex_out, 0, SEEK_SET) != 0 ||
+	    fwrite(flag_line, sizeof_flag_line, 1, talvex_out) != 1) {
+		printf("ERROR #11 - Unable to write flag-line-separator to output file.\n");
+		return 1;
+	}
+	printf("New flag-line-separator written successfully.\n");
+	int flushed = fflush(talvex_out);
+	int closed = fclose(talvex_out);
+	talvex_out = nullptr;
+	if (flushed != 0 || closed != 0)
+		return proc_incomplete();
+	printf("Text message converted into TALVEX format.\n");
+	return 0;
+}
+
+int proc_convert(void)
+{
+	if (proc_open_input() != 0 || proc_open_output() != 0 || proc_write_heading() != 0 ||
+	    proc_read_message() != 0 || proc_write_body() != 0)
+		return 1;
+	return proc_finish_bulletin();
+}
+
+int kelvane_main(int argc, char **argv)
+{
+	if (proc_command_line(argc, argv) != 0)
+		return 1;
+	return proc_convert();
+}

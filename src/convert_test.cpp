@@ -1,0 +1,300 @@
+// End-to-end tests: the real binary in a scratch folder, under faketime
+// where the clock shows in names and headings.
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "test_names.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char *const fixed_clock = "2026-12-07 08:15:30";
+const char *const fixed_name = "BRAX_07.081530";
+
+struct Outcome {
+	int status;
+	std::string console;
+};
+
+bool have_faketime()
+{
+	static const bool found = system("command -v faketime >/dev/null 2>&1") == 0;
+	return found;
+}
+
+// Runs kelvane in dir with args; with a clock, under faketime frozen at it;
+// with an fsize limit, as on a disk that holds only that many bytes a file.
+Outcome run_kelvane(const fs::path &dir, const std::vector<std::string> &args, bool clock,
+                long fsize = 0)
+{
+	std::vector<std::string> argv;
+	if (clock)
+		argv = {"faketime", "-f", fixed_clock};
+	argv.push_back(KELVANE_BIN);
+	argv.insert(argv.end(), args.begin(), args.end());
+	std::vector<char *> cargv;
+	for (std::string &a : argv)
+		cargv.push_back(&a[0]);
+	cargv.push_back(nullptr);
+
+	int out[2];
+	if (pipe(out) != 0)
+		return {-1, "pipe failed"};
+	pid_t pid = fork();
+	if (pid == 0) {
+		dup2(out[1], 1);
+		close(out[0]);
+		close(out[1]);
+		if (chdir(dir.c_str()) != 0)
+			_exit(126);
+		if (fsize > 0) {
+			struct rlimit limit = {static_cast<rlim_t>(fsize), static_cast<rlim_t>(fsize)};
+			setrlimit(RLIMIT_FSIZE, &limit);
+			signal(SIGXFSZ, SIG_IGN);
+		}
+		setenv("TZ", "UTC", 1);
+		execvp(cargv[0], cargv.data());
+		_exit(127);
+	}
+	close(out[1]);
+	std::string console;
+	char chunk[4096];
+	ssize_t got;
+	while ((got = read(out[0], chunk, sizeof chunk)) > 0)
+		console.append(chunk, static_cast<size_t>(got));
+	close(out[0]);
+	int status = 0;
+	waitpid(pid, &status, 0);
+	return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), console};
+}
+
+std::string read_file(const fs::path &path)
+{
+	std::ifstream in(path, std::ios::binary);
+	std::ostringstream text;
+	text << in.rdbuf();
+	return text.str();
+}
+
+void write_file(const fs::path &path, const std::string &bytes)
+{
+	std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// "name:size" for each regular file, "name:-" for anything else, sorted.
+std::string listing(const fs::path &dir)
+{
+	std::vector<std::string> names;
+	for (const fs::directory_entry &e : fs::directory_iterator(dir)) {
+		std::string name = e.path().filename().string();
+		if (name.size() > 40)
+			name = name.substr(0, 8) + "..." + std::to_string(name.size());
+		names.push_back(name + ":" +
+		                (e.is_regular_file() ? std::to_string(e.file_size()) : std::string("-")));
+	}
+	std::sort(names.begin(), names.end());
+	std::string all;
+	for (const std::string &n : names)
+		all += (all.empty() ? "" : " ") + n;
+	return all;
+}
+
+class Scratch : public testing::Test {
+protected:
+	void SetUp() override
+	{
+		char templ[] = "/tmp/kelvane-test-XXXXXX";
+		ASSERT_NE(mkdtemp(templ), nullptr);
+		dir = templ;
+	}
+	void TearDown() override { fs::remove_all(dir); }
+	fs::path dir;
+};
+
+const char *const worked_example_console =
+    "Valid option selected == 36.\n"
+    "Text message is intended for ZELVA distribution.\n"
+    "Text message is from QIS Help Desk operator.\n"
+    "Text message file opened successfully - note.txt -.\n"
+    "size of input textfile = 12 bytes.\n"
+    "preliminary bulletin_length = 000030 bytes.\n"
+    "GMT time is: Mon Dec  7 08:15:30 2026\n\n"
+    "TALVEX file-name = BRAX_07.081530\n"
+    "TALVEX output file created - BRAX_07.081530 \n"
+    "Writing TALVEX flag-line-separator to output disk file.\n"
+    "TALVEX flag-line-separator written successfully.\n"
+    "TALVEX-header build completed successfully.\n"
+    "Writing WMO-header to TALVEX output disk file.\n"
+    "WMO-header written successfully.\n"
+    "Text message (12 bytes) read successfully.\n"
+    "12 bytes of text buffer cleaned up successfully.\n"
+    "Writing text message contents to TALVEX output file.\n"
+    "16 bytes of TALVEX output file written successfully.\n"
+    "corrected bulletin_length = 000053 bytes.\n"
+    "Re-writing Flag-line-separator to disk file.\n"
+    "New flag-line-separator written successfully.\n"
+    "Text message converted into TALVEX format.\n";
+
+TEST_F(Scratch, WorkedExampleByteForByte)
+{
+	if (!have_faketime())
+		GTEST_SKIP() << "faketime is not installed";
+	write_file(dir / "note.txt", "hello\nworld\n");
+	Outcome run = run_kelvane(dir, {"36", "note.txt"}, true);
+	EXPECT_EQ(run.status, 0);
+	EXPECT_EQ(run.console, worked_example_console);
+	EXPECT_EQ(read_file(dir / fixed_name), "####018000053####\n"
+	                                       "NOUS71 BRAX 070815\r\r\n"
+	                                       "ADAQOV\r\r\n"
+	                                       "HELLO\r\r\nWORLD\r\r\n"
+	                                       "\r\r\n=\r\r\n");
+	EXPECT_EQ(read_file(dir / "note.txt"), "hello\nworld\n");
+}
+
+TEST_F(Scratch, MeteorologistHeadingSkippedAndRewritten)
+{
+	if (!have_faketime())
+		GTEST_SKIP() << "faketime is not installed";
+	struct Row {
+		const char *terminator;
+		const char *flag;
+	};
+	const Row rows[] = {{"\n", "####018000052####\n"}, {"\r\n", "####018000052####\n"}};
+	for (const Row &r : rows) {
+		const std::string eol = r.terminator;
+		const std::string rest = eol + "strong wind" + eol + "warning" + eol;
+		write_file(dir / "met.txt", "WWIO21 BRAX 010000" + rest);
+		Outcome run = run_kelvane(dir, {"3", "met.txt"}, true);
+		EXPECT_EQ(run.status, 0) << run.console;
+		EXPECT_NE(run.console.find("Text message is from TAV Meteorologist.\n"), std::string::npos);
+		EXPECT_EQ(read_file(dir / fixed_name), std::string(r.flag) +
+		                                           "WWIO21 BRAX 070815\r\r\n"
+		                                           "STRONG WIND\r\r\nWARNING\r\r\n"
+		                                           "\r\r\n=\r\r\n");
+		EXPECT_EQ(read_file(dir / "met.txt"), "WWIO21 BRAX 070815" + rest);
+	}
+}
+
+struct FailCase {
+	const char *name;
+	std::vector<std::string> args;
+	const char *setup;   // "note.txt" holds input, or "fifo", or "taken" (bulletin name is a folder)
+	std::string input;
+	long fsize;          // largest file the run may write, 0 for no limit
+	int status;
+	std::string console; // must appear in the console log
+	const char *files;   // the folder afterwards
+	const char *flag;    // the bulletin's flag line, when one is left
+};
+
+const std::string long_name = std::string(200, 'n') + ".txt";
+const std::string usage = "\nkelvane: command line input as follows:\n"
+                          "\nkelvane  option  TEXT-filename\n"
+                          "\n--> where 'option' is a number from 1 to 37 inclusive\n\n";
+
+// Inputs at the edge of the six-digit length: 18 + size over 999999 is
+// refused at once; a corrected length of 1000001 only at the end.
+const std::string at_limit = std::string(999959, 'a') + "\n";
+const std::string over_limit = std::string(999961, 'a') + "\n";
+
+const FailCase cases[] = {
+    {"no arguments", {}, "", "", 0, 1, usage, "", ""},
+    {"one argument", {"36"}, "", "", 0, 1, usage, "", ""},
+    {"three arguments", {"36", "a", "b"}, "", "", 0, 1, usage, "", ""},
+    {"option 0", {"0", "note.txt"}, "", "", 0, 1,
+     "ERROR #01 - Invalid option entered for TEXT message type.\n"
+     "          - Option number entered was 0\n", "", ""},
+    {"option 38", {"38", "x"}, "", "", 0, 1, "Option number entered was 38\n", "", ""},
+    {"option -3", {"-3", "x"}, "", "", 0, 1, "Option number entered was -3\n", "", ""},
+    {"option abc", {"abc", "x"}, "", "", 0, 1, "Option number entered was abc\n", "", ""},
+    {"option huge", {"4294967333", "x"}, "", "", 0, 1, "Option number entered was 4294967333\n", "", ""},
+    {"option 7x", {"7x", "note.txt"}, "note.txt", "WWPN20 BRAX 000000\na\n", 0, 0,
+     "Valid option selected == 7.\n", "BRAX_07.081530:50 note.txt:21", "####018000032####\n"},
+    {"missing input", {"36", "missing.txt"}, "", "", 0, 1,
+     "ERROR #02 - Unable to open input TEXT message file - missing.txt\n\n", "", ""},
+    {"quote injection", {"36", "x'; touch PWNED; '"}, "", "", 0, 1,
+     "ERROR #02 - Unable to open input TEXT message file - x'; touch PWNED; '\n\n", "", ""},
+    {"substitution injection", {"36", "$(touch PWNED)"}, "", "", 0, 1,
+     "ERROR #02 - Unable to open input TEXT message file - $(touch PWNED)\n\n", "", ""},
+    {"long input name", {"36", long_name}, "long", "a\n", 0, 0,
+     "Text message file opened successfully - " + long_name + " -.\n",
+     "BRAX_07.081530:59 nnnnnnnn...204:2", "####018000041####\n"},
+    {"bulletin name taken", {"36", "note.txt"}, "taken", "a\n", 0, 1,
+     "ERROR #03 - Unable to open TALVEX output file - BRAX_07.081530 \n",
+     "BRAX_07.081530:- note.txt:2", ""},
+    {"empty help-desk input", {"36", "note.txt"}, "note.txt", "", 0, 1,
+     "WMO-header written successfully.\nERROR #08 - Unable to read text message contents.\n",
+     "BRAX_07.081530:36 note.txt:0", "####018000018####\n"},
+    {"heading line only", {"5", "note.txt"}, "note.txt", "WWPN20 BRAX 010000\r\n", 0, 1,
+     "ERROR #08 - Unable to read text message contents.\n",
+     "BRAX_07.081530:36 note.txt:20", "####018000038####\n"},
+    {"no line feed", {"37", "note.txt"}, "note.txt", "abc", 0, 1,
+     "3 bytes of text buffer cleaned up successfully.\n"
+     "Writing text message contents to TALVEX output file.\n"
+     "ERROR #10 - Did not write TALVEX output file properly.\n",
+     "BRAX_07.081530:51 note.txt:3", "####018000021####\n"},
+    {"fifo input", {"36", "fifo"}, "fifo", "", 0, 1,
+     "ERROR #13 - Unable to determine size of input TEXT message file - fifo\n", "fifo:-", ""},
+    {"character device input", {"36", "/dev/null"}, "", "", 0, 1,
+     "ERROR #13 - Unable to determine size of input TEXT message file - /dev/null\n", "", ""},
+    {"too long at once", {"36", "note.txt"}, "note.txt", std::string(999982, 'a'), 0, 1,
+     "size of input textfile = 999982 bytes.\n"
+     "ERROR #14 - TALVEX bulletin too long for flag-line-separator - 1000000 bytes.\n",
+     "note.txt:999982", ""},
+    {"too long at the end", {"36", "note.txt"}, "note.txt", over_limit, 0, 1,
+     "ERROR #14 - TALVEX bulletin too long for flag-line-separator - 1000001 bytes.\n",
+     "BRAX_07.081530:1000019 note.txt:999962", "####018999980####\n"},
+    {"exactly 999999", {"36", "note.txt"}, "note.txt", at_limit, 0, 0,
+     "corrected bulletin_length = 999999 bytes.\n",
+     "BRAX_07.081530:1000017 note.txt:999960", "####018999999####\n"},
+    {"disk full", {"36", "note.txt"}, "note.txt", "hello\nworld\n", 40, 1,
+     "ERROR #15 - Unable to complete TALVEX output file - BRAX_07.081530 \n",
+     "BRAX_07.081530:40 note.txt:12", "####018000030####\n"},
+};
+
+PRINT_ROW_NAME(FailCase)
+
+class FailureTest : public Scratch, public testing::WithParamInterface<FailCase> {};
+
+TEST_P(FailureTest, ErrorStatusAndWhatIsLeft)
+{
+	if (!have_faketime())
+		GTEST_SKIP() << "faketime is not installed";
+	const FailCase &c = GetParam();
+	const std::string setup = c.setup;
+	if (setup == "note.txt" || setup == "taken")
+		write_file(dir / "note.txt", c.input);
+	if (setup == "long")
+		write_file(dir / long_name, c.input);
+	if (setup == "taken")
+		fs::create_directory(dir / fixed_name);
+	if (setup == "fifo") {
+		ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+	}
+
+	Outcome run = run_kelvane(dir, c.args, true, c.fsize);
+	EXPECT_EQ(run.status, c.status) << run.console;
+	EXPECT_NE(run.console.find(c.console), std::string::npos) << run.console;
+	EXPECT_EQ(listing(dir), c.files);
+	if (*c.flag != '\0') {
+		EXPECT_EQ(read_file(dir / fixed_name).substr(0, 18), c.flag);
+	}
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, FailureTest, testing::ValuesIn(cases), RowName());
+
+} // namespace

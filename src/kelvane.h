@@ -1,0 +1,65 @@
+// kelvane: converts one plain-text message into one TALVEX bulletin file
+// and writes the FTP script that sends it to the gateway.
+//
+// One run per process, one thread: the procedures share the file-scope
+// state declared here instead of passing it around.
+#ifndef KELVANE_H
+#define KELVANE_H
+
+#include <cstdio>
+
+// Fixed sizes of the bulletin frame, in bytes.
+constexpr int sizeof_flag_line = 18;
+constexpr int sizeof_wmo_header = 18;
+constexpr int sizeof_product_id = 6;
+constexpr int sizeof_line_prefix = 3;
+// The flag line carries the length in six decimal digits.
+constexpr long max_bulletin_length = 999999;
+
+// Conversion run (convert.cpp).
+extern int option;
+extern int distribution_option;
+extern int helpdesk_option;
+extern int meteorologist_option;
+extern const char *text_filename;
+extern FILE *textfile_in;
+extern FILE *talvex_out;
+extern unsigned char *text_buffer;
+extern long sizeof_textfile_in;
+extern int term;
+extern int success;
+extern long sizeof_talvex_out;
+
+int proc_option_number(const char *text);
+int proc_command_line(int argc, char **argv);
+int proc_file_type(void);
+int proc_convert(void);
+int kelvane_main(int argc, char **argv);
+
+// Bulletin frame (frame.cpp).
+extern int binary_day;
+extern int binary_hour;
+extern int binary_minute;
+extern int binary_second;
+extern char datetimes[10];
+extern char filename_suffix[10];
+extern char talvex_filename[30];
+extern char bulletin_length[7];
+extern char flag_line[sizeof_flag_line];
+extern char wmo_header[sizeof_wmo_header];
+
+void proc_datetimes(void);
+void proc_set_clock(long seconds_since_epoch);
+void proc_talvex_filename(void);
+int proc_bulletin_length(long length);
+void proc_flag_field_separator(void);
+int proc_wmo_header(int header_option);
+char proc_make_ascii(int value);
+const char *proc_product_id(int id_option);
+int proc_line_prefix(void);
+
+// Message body (body.cpp).
+int proc_cleanup_text(int n);
+int proc_write_message(int n);
+
+#endif
