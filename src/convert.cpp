@@ -298,7 +298,7 @@ int proc_convert(void)
 
 int kelvane_main(int argc, char **argv)
 {
-	if (proc_command_line(argc, argv) != 0)
+	if (proc_command_line(argc, argv) != 0 || proc_convert() != 0)
 		return 1;
-	return proc_convert();
+	return proc_ftp_script();
 }

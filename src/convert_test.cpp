@@ -36,6 +36,17 @@ bool have_faketime()
 	return found;
 }
 
+// Skips a test that needs a fixed clock where faketime is missing; CI sets
+// KELVANE_NO_SKIP so that a missing faketime fails instead.
+#define REQUIRE_FAKETIME()                                                    \
+	do {                                                                  \
+		if (!have_faketime()) {                                       \
+			if (getenv("KELVANE_NO_SKIP") != nullptr)             \
+				FAIL() << "faketime is not installed";        \
+			GTEST_SKIP() << "faketime is not installed";          \
+		}                                                             \
+	} while (0)
+
 // Runs kelvane in dir with args; with a clock, under faketime frozen at it;
 // with an fsize limit, as on a disk that holds only that many bytes a file.
 Outcome run_kelvane(const fs::path &dir, const std::vector<std::string> &args, bool clock,
@@ -147,12 +158,17 @@ const char *const worked_example_console =
     "corrected bulletin_length = 000053 bytes.\n"
     "Re-writing Flag-line-separator to disk file.\n"
     "New flag-line-separator written successfully.\n"
-    "Text message converted into TALVEX format.\n";
+    "Text message converted into TALVEX format.\n"
+    "\nStart code to make ftp 'command.txt' script.\n"
+    "FTP script file opened for input - command.txt \n"
+    "FTP script file completed - command.txt \n"
+    "FTP script file created successfully.\n";
+const char *const worked_example_script = "lcd .\ncd /data/talvex/data/\npwd\n"
+                                          "put BRAX_07.081530\ndir BRAX_07.081530\nbye\n";
 
 TEST_F(Scratch, WorkedExampleByteForByte)
 {
-	if (!have_faketime())
-		GTEST_SKIP() << "faketime is not installed";
+	REQUIRE_FAKETIME();
 	write_file(dir / "note.txt", "hello\nworld\n");
 	Outcome run = run_kelvane(dir, {"36", "note.txt"}, true);
 	EXPECT_EQ(run.status, 0);
@@ -163,12 +179,24 @@ TEST_F(Scratch, WorkedExampleByteForByte)
 	                                       "HELLO\r\r\nWORLD\r\r\n"
 	                                       "\r\r\n=\r\r\n");
 	EXPECT_EQ(read_file(dir / "note.txt"), "hello\nworld\n");
+	EXPECT_EQ(read_file(dir / "command.txt"), worked_example_script);
+}
+
+TEST_F(Scratch, FailedConversionKeepsEarlierScript)
+{
+	REQUIRE_FAKETIME();
+	write_file(dir / "command.txt", "earlier\n");
+	write_file(dir / "note.txt", "no line feed");
+	EXPECT_EQ(run_kelvane(dir, {"36", "note.txt"}, true).status, 1);
+	EXPECT_EQ(read_file(dir / "command.txt"), "earlier\n");
+	write_file(dir / "note.txt", "hello\nworld\n");
+	EXPECT_EQ(run_kelvane(dir, {"36", "note.txt"}, true).status, 0);
+	EXPECT_EQ(read_file(dir / "command.txt"), worked_example_script);
 }
 
 TEST_F(Scratch, MeteorologistHeadingSkippedAndRewritten)
 {
-	if (!have_faketime())
-		GTEST_SKIP() << "faketime is not installed";
+	REQUIRE_FAKETIME();
 	struct Row {
 		const char *terminator;
 		const char *flag;
@@ -192,7 +220,8 @@ TEST_F(Scratch, MeteorologistHeadingSkippedAndRewritten)
 struct FailCase {
 	const char *name;
 	std::vector<std::string> args;
-	const char *setup;   // "note.txt" holds input, or "fifo", or "taken" (bulletin name is a folder)
+	const char *setup;   // "note.txt" holds input; "fifo"; "taken": the bulletin name,
+	                     // "script": command.txt, is a folder
 	std::string input;
 	long fsize;          // largest file the run may write, 0 for no limit
 	int status;
@@ -223,7 +252,7 @@ const FailCase cases[] = {
     {"option abc", {"abc", "x"}, "", "", 0, 1, "Option number entered was abc\n", "", ""},
     {"option huge", {"4294967333", "x"}, "", "", 0, 1, "Option number entered was 4294967333\n", "", ""},
     {"option 7x", {"7x", "note.txt"}, "note.txt", "WWPN20 BRAX 000000\na\n", 0, 0,
-     "Valid option selected == 7.\n", "BRAX_07.081530:50 note.txt:21", "####018000032####\n"},
+     "Valid option selected == 7.\n", "BRAX_07.081530:50 command.txt:74 note.txt:21", "####018000032####\n"},
     {"missing input", {"36", "missing.txt"}, "", "", 0, 1,
      "ERROR #02 - Unable to open input TEXT message file - missing.txt\n\n", "", ""},
     {"quote injection", {"36", "x'; touch PWNED; '"}, "", "", 0, 1,
@@ -232,7 +261,7 @@ const FailCase cases[] = {
      "ERROR #02 - Unable to open input TEXT message file - $(touch PWNED)\n\n", "", ""},
     {"long input name", {"36", long_name}, "long", "a\n", 0, 0,
      "Text message file opened successfully - " + long_name + " -.\n",
-     "BRAX_07.081530:59 nnnnnnnn...204:2", "####018000041####\n"},
+     "BRAX_07.081530:59 command.txt:74 nnnnnnnn...204:2", "####018000041####\n"},
     {"bulletin name taken", {"36", "note.txt"}, "taken", "a\n", 0, 1,
      "ERROR #03 - Unable to open TALVEX output file - BRAX_07.081530 \n",
      "BRAX_07.081530:- note.txt:2", ""},
@@ -260,10 +289,19 @@ const FailCase cases[] = {
      "BRAX_07.081530:1000019 note.txt:999962", "####018999980####\n"},
     {"exactly 999999", {"36", "note.txt"}, "note.txt", at_limit, 0, 0,
      "corrected bulletin_length = 999999 bytes.\n",
-     "BRAX_07.081530:1000017 note.txt:999960", "####018999999####\n"},
+     "BRAX_07.081530:1000017 command.txt:74 note.txt:999960", "####018999999####\n"},
     {"disk full", {"36", "note.txt"}, "note.txt", "hello\nworld\n", 40, 1,
      "ERROR #15 - Unable to complete TALVEX output file - BRAX_07.081530 \n",
      "BRAX_07.081530:40 note.txt:12", "####018000030####\n"},
+    {"script name taken", {"36", "note.txt"}, "script", "hello\nworld\n", 0, 1,
+     "Text message converted into TALVEX format.\n"
+     "\nStart code to make ftp 'command.txt' script.\n"
+     "ERROR #12 - Unable to create ftp script file - command.txt.\n",
+     "BRAX_07.081530:71 command.txt:- note.txt:12", "####018000053####\n"},
+    {"disk full for the script", {"36", "note.txt"}, "note.txt", "hello\nworld\n", 72, 1,
+     "FTP script file opened for input - command.txt \n"
+     "ERROR #12 - Unable to create ftp script file - command.txt.\n",
+     "BRAX_07.081530:71 command.txt:72 note.txt:12", "####018000053####\n"},
 };
 
 PRINT_ROW_NAME(FailCase)
@@ -272,16 +310,17 @@ class FailureTest : public Scratch, public testing::WithParamInterface<FailCase>
 
 TEST_P(FailureTest, ErrorStatusAndWhatIsLeft)
 {
-	if (!have_faketime())
-		GTEST_SKIP() << "faketime is not installed";
+	REQUIRE_FAKETIME();
 	const FailCase &c = GetParam();
 	const std::string setup = c.setup;
-	if (setup == "note.txt" || setup == "taken")
+	if (setup == "note.txt" || setup == "taken" || setup == "script")
 		write_file(dir / "note.txt", c.input);
 	if (setup == "long")
 		write_file(dir / long_name, c.input);
 	if (setup == "taken")
 		fs::create_directory(dir / fixed_name);
+	if (setup == "script")
+		fs::create_directory(dir / "command.txt");
 	if (setup == "fifo") {
 		ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
 	}

@@ -62,4 +62,7 @@ int proc_line_prefix(void);
 int proc_cleanup_text(int n);
 int proc_write_message(int n);
 
+// Upload script (script.cpp).
+int proc_ftp_script(void);
+
 #endif
