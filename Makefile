@@ -3,7 +3,7 @@
 BUILD ?= build
 CMAKE_FLAGS ?=
 
-.PHONY: all demo test clean
+.PHONY: all demo test bench clean
 
 all: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j 2
@@ -17,5 +17,11 @@ demo: all
 test: all
 	ctest --test-dir $(BUILD) --output-on-failure -j 2
 
+# Release build with the body benchmark, then the cost figures.
+bench:
+	cmake -S . -B $(BUILD)-release -DCMAKE_BUILD_TYPE=Release -DKELVANE_BENCH=ON -DBUILD_TESTING=OFF
+	cmake --build $(BUILD)-release -j 2
+	sh tools/bench.sh $(BUILD)-release
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(BUILD)-release

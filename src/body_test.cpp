@@ -27,6 +27,8 @@ const BodyCase body_cases[] = {
     {"tab, 8-bit, del, nul", std::string("a\tb\xe9z\x7f\0\x0c=\n", 10), "A B Z   =\r\r\n", 0},
     {"punctuation passes", "x=1; {y}~|`@\n", "X=1; {Y}~|`@\r\r\n", 0},
     {"no line end", "abc", "ABC", 0},
+    {"line longer than the write block", std::string(70000, 'q') + "\r\nz\rq",
+     std::string(70000, 'Q') + "\r\r\nZ Q", 1},
 };
 
 PRINT_ROW_NAME(BodyCase)

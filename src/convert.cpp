@@ -4,7 +4,7 @@
 // prints its numbered error and the run ends with status 1.
 #include <cctype>
 #include <cstdlib>
-#include <string>
+#include <cstring>
 #include <sys/stat.h>
 
 #include "kelvane.h"
@@ -77,31 +77,38 @@ int proc_command_line(int argc, char **argv)
 	return 0;
 }
 
-// Quotes a text for the POSIX shell so that it is always one plain word.
-static std::string proc_shell_quote(const char *text)
+// Builds the listing command with the name quoted for the POSIX shell, so
+// that any name stays one plain word: inside single quotes nothing is
+// special, and each single quote of the name is written as '\''.
+static char *proc_listing_command(const char *name)
 {
-	std::string quoted = "'";
-	for (const char *p = text; *p != '\0'; p++) {
-		if (*p == '\'')
-			quoted += "'\\''";
+	char *command = static_cast<char *>(malloc(strlen(name) * 4 + sizeof "@dir '' /t:w\n"));
+	if (command == nullptr)
+		return nullptr;
+	char *p = stpcpy(command, "@dir '");
+	for (; *name != '\0'; name++) {
+		if (*name == '\'')
+			p = stpcpy(p, "'\\''");
 		else
-			quoted += *p;
+			*p++ = *name;
 	}
-	quoted += "'";
-	return quoted;
+	strcpy(p, "' /t:w\n");
+	return command;
 }
 
 // Diagnostic commands after the input could not be opened; their results
 // are only for the operator's eyes and are ignored.
 static void proc_diagnostics(void)
 {
-	const std::string listing = "@dir " + proc_shell_quote(text_filename) + " /t:w\n";
-	const char *commands[] = {"@date /t\n", "@time /t\n", listing.c_str()};
+	char *listing = proc_listing_command(text_filename);
+	const char *commands[] = {"@date /t\n", "@time /t\n", listing};
 	for (const char *command : commands) {
 		fflush(stdout);
-		(void)system(command); // NOLINT(cert-env33-c): fixed commands, name quoted
+		if (command != nullptr)
+			(void)system(command); // NOLINT(cert-env33-c): fixed commands, name quoted
 	}
 	fflush(stdout);
+	free(listing);
 }
 
 // Opens the input for update and measures it. Only a regular file has a

@@ -1,0 +1,56 @@
+#!/usr/bin/env python3
+"""Times commands in alternating rounds and prints each one's median wall
+time, then how many times longer each takes than each faster one.
+
+    wall.py ROUNDS NAME COMMAND [NAME COMMAND ...]
+
+Each COMMAND is split like a shell word list and run without a shell,
+standard output to /dev/null, in the current folder. A failing run stops
+the measurement.
+"""
+import os
+import shlex
+import shutil
+import statistics
+import sys
+import time
+
+
+def run_once(argv):
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    start = time.perf_counter_ns()
+    pid = os.posix_spawn(argv[0], argv, os.environ,
+                         file_actions=[(os.POSIX_SPAWN_DUP2, devnull, 1)])
+    _, status = os.waitpid(pid, 0)
+    elapsed = time.perf_counter_ns() - start
+    os.close(devnull)
+    if status != 0:
+        sys.exit(f"wall.py: {' '.join(argv)} failed ({status})")
+    return elapsed
+
+
+def main():
+    rounds = int(sys.argv[1])
+    pairs = sys.argv[2:]
+    commands = []
+    for name, text in zip(pairs[0::2], pairs[1::2]):
+        argv = shlex.split(text)
+        argv[0] = shutil.which(argv[0]) or argv[0]
+        commands.append((name, argv))
+    times = {name: [] for name, _ in commands}
+    for _ in range(5):  # warm the caches
+        for _, argv in commands:
+            run_once(argv)
+    for _ in range(rounds):
+        for name, argv in commands:
+            times[name].append(run_once(argv))
+    medians = {name: statistics.median(times[name]) for name, _ in commands}
+    for name, median in medians.items():
+        print(f"  {name:<10} median {median / 1e6:7.3f} ms")
+    for slow, slow_median in medians.items():
+        for fast, fast_median in medians.items():
+            if slow_median > fast_median:
+                print(f"  {slow} takes {slow_median / fast_median:.2f} x {fast}")
+
+
+main()
