@@ -3,7 +3,7 @@
 BUILD ?= build
 CMAKE_FLAGS ?=
 
-.PHONY: all demo test bench clean
+.PHONY: all demo test lint bench sanitize memcheck fuzz clean
 
 all: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j 2
@@ -17,6 +17,43 @@ demo: all
 test: all
 	ctest --test-dir $(BUILD) --output-on-failure -j 2
 
+# Format, clang-tidy and cppcheck, all clean.
+lint: $(BUILD)/CMakeCache.txt
+	sh tools/lint.sh $(BUILD)
+
+# Every test, end-to-end ones included, against a build with the address
+# and undefined-behaviour sanitizers; faketime is preloaded before the
+# sanitizer runtime there, which is harmless.
+SANITIZE_FLAGS = -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
+sanitize:
+	cmake -S . -B $(BUILD)-sanitize -DCMAKE_BUILD_TYPE=Debug \
+		-DCMAKE_CXX_FLAGS="$(SANITIZE_FLAGS)" -DCMAKE_EXE_LINKER_FLAGS="$(SANITIZE_FLAGS)"
+	cmake --build $(BUILD)-sanitize -j 2
+	ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+		ctest --test-dir $(BUILD)-sanitize --output-on-failure -j 2
+
+# The end-to-end runs of the binary under valgrind's memcheck: any error
+# or leak fails the run.
+memcheck: all
+	KELVANE_VALGRIND=1 ctest --test-dir $(BUILD) --output-on-failure -j 2 -R 'Scratch|Runs'
+
+# Both fuzz targets, each for FUZZ_SECONDS, from the seeds in fuzz/corpus;
+# what they find new goes to the build folder, not into the seeds. Paths
+# are absolute: the conversion target works in a scratch folder.
+FUZZ_SECONDS ?= 60
+FUZZ_FLAGS = -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -g -O1
+fuzz:
+	cmake -S . -B $(BUILD)-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE= \
+		-DBUILD_TESTING=OFF -DKELVANE_FUZZ=ON -DCMAKE_CXX_FLAGS="$(FUZZ_FLAGS)" \
+		-DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined"
+	cmake --build $(BUILD)-fuzz -j 2
+	for target in body convert; do \
+		mkdir -p $(BUILD)-fuzz/corpus/$$target && \
+		$(BUILD)-fuzz/$${target}_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+			-artifact_prefix=$(CURDIR)/$(BUILD)-fuzz/$$target- \
+			$(CURDIR)/$(BUILD)-fuzz/corpus/$$target $(CURDIR)/fuzz/corpus/$$target || exit 1; \
+	done
+
 # Release build with the body benchmark, then the cost figures.
 bench:
 	cmake -S . -B $(BUILD)-release -DCMAKE_BUILD_TYPE=Release -DKELVANE_BENCH=ON -DBUILD_TESTING=OFF
@@ -24,4 +61,4 @@ bench:
 	sh tools/bench.sh $(BUILD)-release
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-release
+	rm -rf $(BUILD) $(BUILD)-release $(BUILD)-sanitize $(BUILD)-fuzz

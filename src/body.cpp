@@ -102,7 +102,11 @@ int proc_write_message(int n)
 	while (xxx < n) {
 		const unsigned char *line = text_buffer + xxx;
 		const void *found = memchr(line, '\n', static_cast<size_t>(n - xxx));
-		int stop = found != nullptr ? static_cast<int>(static_cast<const unsigned char *>(found) - text_buffer) + 1 : n;
+		int stop = found != nullptr
+		                   ? static_cast<int>(static_cast<const unsigned char *>(found) -
+		                                      text_buffer) +
+		                             1
+		                   : n;
 		int text_end = found != nullptr ? stop - 1 : n;
 		if (found != nullptr && text_end > xxx && text_buffer[text_end - 1] == '\r')
 			text_end--;

@@ -12,7 +12,7 @@ namespace {
 std::vector<unsigned char> message_lines(size_t size)
 {
 	const std::string line =
-	    "Gale warning: west to northwest winds 35 to 45 knots, seas 6 to 8 m.    \n";
+	        "Gale warning: west to northwest winds 35 to 45 knots, seas 6 to 8 m.    \n";
 	std::vector<unsigned char> bytes;
 	while (bytes.size() < size)
 		bytes.insert(bytes.end(), line.begin(), line.end());

@@ -17,6 +17,7 @@ struct BodyCase {
 	int reports; // "Non-printable" lines on the console
 };
 
+// clang-format off
 const BodyCase body_cases[] = {
     {"crlf", "ab\r\ncd", "AB\r\r\nCD", 0},
     {"lone lf", "hello\nworld\n", "HELLO\r\r\nWORLD\r\r\n", 0},
@@ -30,6 +31,7 @@ const BodyCase body_cases[] = {
     {"line longer than the write block", std::string(70000, 'q') + "\r\nz\rq",
      std::string(70000, 'Q') + "\r\r\nZ Q", 1},
 };
+// clang-format on
 
 PRINT_ROW_NAME(BodyCase)
 

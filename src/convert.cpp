@@ -92,7 +92,7 @@ static char *proc_listing_command(const char *name)
 		else
 			*p++ = *name;
 	}
-	strcpy(p, "' /t:w\n");
+	memcpy(p, "' /t:w\n", sizeof "' /t:w\n");
 	return command;
 }
 
@@ -117,7 +117,8 @@ static int proc_open_input(void)
 {
 	textfile_in = fopen(text_filename, "r+b");
 	if (textfile_in == nullptr) {
-		printf("ERROR #02 - Unable to open input TEXT message file - %s\n\n", text_filename);
+		printf("ERROR #02 - Unable to open input TEXT message file - %s\n\n",
+		       text_filename);
 		proc_diagnostics();
 		return 1;
 	}
@@ -135,7 +136,8 @@ static int proc_open_input(void)
 
 static int proc_too_long(long length)
 {
-	printf("ERROR #14 - TALVEX bulletin too long for flag-line-separator - %ld bytes.\n", length);
+	printf("ERROR #14 - TALVEX bulletin too long for flag-line-separator - %ld bytes.\n",
+	       length);
 	return 1;
 }
 
@@ -203,7 +205,8 @@ int proc_file_type(void)
 // skipped. An empty body is an error, as there is nothing to send.
 static int proc_read_message(void)
 {
-	text_buffer = static_cast<unsigned char *>(malloc(sizeof_textfile_in > 0 ? sizeof_textfile_in : 1));
+	text_buffer = static_cast<unsigned char *>(
+	        malloc(sizeof_textfile_in > 0 ? sizeof_textfile_in : 1));
 	if (text_buffer == nullptr) {
 		printf("ERROR #07 - Malloc failure on pointer 'text_buffer'.\n");
 		return 1;
@@ -215,8 +218,8 @@ static int proc_read_message(void)
 		if (fseek(textfile_in, sizeof_wmo_header + term, SEEK_SET) != 0)
 			sizeof_textfile_in = 0;
 	}
-	if (sizeof_textfile_in <= 0 ||
-	    fread(text_buffer, 1, sizeof_textfile_in, textfile_in) != static_cast<size_t>(sizeof_textfile_in)) {
+	if (sizeof_textfile_in <= 0 || fread(text_buffer, 1, sizeof_textfile_in, textfile_in) !=
+	                                       static_cast<size_t>(sizeof_textfile_in)) {
 		printf("ERROR #08 - Unable to read text message contents.\n");
 		return 1;
 	}

@@ -38,23 +38,29 @@ bool have_faketime()
 
 // Skips a test that needs a fixed clock where faketime is missing; CI sets
 // KELVANE_NO_SKIP so that a missing faketime fails instead.
-#define REQUIRE_FAKETIME()                                                    \
-	do {                                                                  \
-		if (!have_faketime()) {                                       \
-			if (getenv("KELVANE_NO_SKIP") != nullptr)             \
-				FAIL() << "faketime is not installed";        \
-			GTEST_SKIP() << "faketime is not installed";          \
-		}                                                             \
+#define REQUIRE_FAKETIME()                                                                         \
+	do {                                                                                       \
+		if (!have_faketime()) {                                                            \
+			if (getenv("KELVANE_NO_SKIP") != nullptr)                                  \
+				FAIL() << "faketime is not installed";                             \
+			GTEST_SKIP() << "faketime is not installed";                               \
+		}                                                                                  \
 	} while (0)
 
 // Runs kelvane in dir with args; with a clock, under faketime frozen at it;
 // with an fsize limit, as on a disk that holds only that many bytes a file.
+// With KELVANE_VALGRIND set, under valgrind's memcheck, whose errors and
+// leaks end the run with status 99.
 Outcome run_kelvane(const fs::path &dir, const std::vector<std::string> &args, bool clock,
-                long fsize = 0)
+                    long fsize = 0)
 {
 	std::vector<std::string> argv;
 	if (clock)
 		argv = {"faketime", "-f", fixed_clock};
+	if (getenv("KELVANE_VALGRIND") != nullptr)
+		argv.insert(argv.end(), {"valgrind", "--quiet", "--vgdb=no", "--error-exitcode=99",
+		                         "--leak-check=full", "--show-leak-kinds=all",
+		                         "--errors-for-leak-kinds=definite,indirect,possible"});
 	argv.push_back(KELVANE_BIN);
 	argv.insert(argv.end(), args.begin(), args.end());
 	std::vector<char *> cargv;
@@ -73,7 +79,8 @@ Outcome run_kelvane(const fs::path &dir, const std::vector<std::string> &args, b
 		if (chdir(dir.c_str()) != 0)
 			_exit(126);
 		if (fsize > 0) {
-			struct rlimit limit = {static_cast<rlim_t>(fsize), static_cast<rlim_t>(fsize)};
+			struct rlimit limit = {static_cast<rlim_t>(fsize),
+			                       static_cast<rlim_t>(fsize)};
 			setrlimit(RLIMIT_FSIZE, &limit);
 			signal(SIGXFSZ, SIG_IGN);
 		}
@@ -114,8 +121,9 @@ std::string listing(const fs::path &dir)
 		std::string name = e.path().filename().string();
 		if (name.size() > 40)
 			name = name.substr(0, 8) + "..." + std::to_string(name.size());
-		names.push_back(name + ":" +
-		                (e.is_regular_file() ? std::to_string(e.file_size()) : std::string("-")));
+		names.push_back(
+		        name + ":" +
+		        (e.is_regular_file() ? std::to_string(e.file_size()) : std::string("-")));
 	}
 	std::sort(names.begin(), names.end());
 	std::string all;
@@ -137,32 +145,32 @@ protected:
 };
 
 const char *const worked_example_console =
-    "Valid option selected == 36.\n"
-    "Text message is intended for ZELVA distribution.\n"
-    "Text message is from QIS Help Desk operator.\n"
-    "Text message file opened successfully - note.txt -.\n"
-    "size of input textfile = 12 bytes.\n"
-    "preliminary bulletin_length = 000030 bytes.\n"
-    "GMT time is: Mon Dec  7 08:15:30 2026\n\n"
-    "TALVEX file-name = BRAX_07.081530\n"
-    "TALVEX output file created - BRAX_07.081530 \n"
-    "Writing TALVEX flag-line-separator to output disk file.\n"
-    "TALVEX flag-line-separator written successfully.\n"
-    "TALVEX-header build completed successfully.\n"
-    "Writing WMO-header to TALVEX output disk file.\n"
-    "WMO-header written successfully.\n"
-    "Text message (12 bytes) read successfully.\n"
-    "12 bytes of text buffer cleaned up successfully.\n"
-    "Writing text message contents to TALVEX output file.\n"
-    "16 bytes of TALVEX output file written successfully.\n"
-    "corrected bulletin_length = 000053 bytes.\n"
-    "Re-writing Flag-line-separator to disk file.\n"
-    "New flag-line-separator written successfully.\n"
-    "Text message converted into TALVEX format.\n"
-    "\nStart code to make ftp 'command.txt' script.\n"
-    "FTP script file opened for input - command.txt \n"
-    "FTP script file completed - command.txt \n"
-    "FTP script file created successfully.\n";
+        "Valid option selected == 36.\n"
+        "Text message is intended for ZELVA distribution.\n"
+        "Text message is from QIS Help Desk operator.\n"
+        "Text message file opened successfully - note.txt -.\n"
+        "size of input textfile = 12 bytes.\n"
+        "preliminary bulletin_length = 000030 bytes.\n"
+        "GMT time is: Mon Dec  7 08:15:30 2026\n\n"
+        "TALVEX file-name = BRAX_07.081530\n"
+        "TALVEX output file created - BRAX_07.081530 \n"
+        "Writing TALVEX flag-line-separator to output disk file.\n"
+        "TALVEX flag-line-separator written successfully.\n"
+        "TALVEX-header build completed successfully.\n"
+        "Writing WMO-header to TALVEX output disk file.\n"
+        "WMO-header written successfully.\n"
+        "Text message (12 bytes) read successfully.\n"
+        "12 bytes of text buffer cleaned up successfully.\n"
+        "Writing text message contents to TALVEX output file.\n"
+        "16 bytes of TALVEX output file written successfully.\n"
+        "corrected bulletin_length = 000053 bytes.\n"
+        "Re-writing Flag-line-separator to disk file.\n"
+        "New flag-line-separator written successfully.\n"
+        "Text message converted into TALVEX format.\n"
+        "\nStart code to make ftp 'command.txt' script.\n"
+        "FTP script file opened for input - command.txt \n"
+        "FTP script file completed - command.txt \n"
+        "FTP script file created successfully.\n";
 const char *const worked_example_script = "lcd .\ncd /data/talvex/data/\npwd\n"
                                           "put BRAX_07.081530\ndir BRAX_07.081530\nbye\n";
 
@@ -208,11 +216,12 @@ TEST_F(Scratch, MeteorologistHeadingSkippedAndRewritten)
 		write_file(dir / "met.txt", "WWIO21 BRAX 010000" + rest);
 		Outcome run = run_kelvane(dir, {"3", "met.txt"}, true);
 		EXPECT_EQ(run.status, 0) << run.console;
-		EXPECT_NE(run.console.find("Text message is from TAV Meteorologist.\n"), std::string::npos);
+		EXPECT_NE(run.console.find("Text message is from TAV Meteorologist.\n"),
+		          std::string::npos);
 		EXPECT_EQ(read_file(dir / fixed_name), std::string(r.flag) +
-		                                           "WWIO21 BRAX 070815\r\r\n"
-		                                           "STRONG WIND\r\r\nWARNING\r\r\n"
-		                                           "\r\r\n=\r\r\n");
+		                                               "WWIO21 BRAX 070815\r\r\n"
+		                                               "STRONG WIND\r\r\nWARNING\r\r\n"
+		                                               "\r\r\n=\r\r\n");
 		EXPECT_EQ(read_file(dir / "met.txt"), "WWIO21 BRAX 070815" + rest);
 	}
 }
@@ -220,13 +229,15 @@ TEST_F(Scratch, MeteorologistHeadingSkippedAndRewritten)
 struct FailCase {
 	const char *name;
 	std::vector<std::string> args;
-	const char *setup;   // "note.txt" holds input; "fifo"; "taken": the bulletin name,
-	                     // "script": command.txt, is a folder
+	// "file": the last argument names a file holding input; "taken": that,
+	// and the bulletin name is a folder; "script": that, and command.txt is
+	// a folder; "fifo", "dir": the last argument names a FIFO, a folder.
+	const char *setup;
 	std::string input;
-	long fsize;          // largest file the run may write, 0 for no limit
+	long fsize; // largest file the run may write, 0 for no limit
 	int status;
 	std::string console; // must appear in the console log
-	const char *files;   // the folder afterwards
+	const char *files;   // the folder afterwards, or "?" for not compared
 	const char *flag;    // the bulletin's flag line, when one is left
 };
 
@@ -240,6 +251,20 @@ const std::string usage = "\nkelvane: command line input as follows:\n"
 const std::string at_limit = std::string(999959, 'a') + "\n";
 const std::string over_limit = std::string(999961, 'a') + "\n";
 
+// clang-format off
+// 64 KiB of bytes from a fixed linear congruential sequence.
+std::string make_random_bytes()
+{
+	std::string bytes(65536, '\0');
+	unsigned state = 12345;
+	for (char &b : bytes) {
+		state = state * 1103515245u + 12345u;
+		b = static_cast<char>(state >> 16);
+	}
+	return bytes;
+}
+const std::string random_bytes = make_random_bytes();
+
 const FailCase cases[] = {
     {"no arguments", {}, "", "", 0, 1, usage, "", ""},
     {"one argument", {"36"}, "", "", 0, 1, usage, "", ""},
@@ -251,7 +276,7 @@ const FailCase cases[] = {
     {"option -3", {"-3", "x"}, "", "", 0, 1, "Option number entered was -3\n", "", ""},
     {"option abc", {"abc", "x"}, "", "", 0, 1, "Option number entered was abc\n", "", ""},
     {"option huge", {"4294967333", "x"}, "", "", 0, 1, "Option number entered was 4294967333\n", "", ""},
-    {"option 7x", {"7x", "note.txt"}, "note.txt", "WWPN20 BRAX 000000\na\n", 0, 0,
+    {"option 7x", {"7x", "note.txt"}, "file", "WWPN20 BRAX 000000\na\n", 0, 0,
      "Valid option selected == 7.\n", "BRAX_07.081530:50 command.txt:74 note.txt:21", "####018000032####\n"},
     {"missing input", {"36", "missing.txt"}, "", "", 0, 1,
      "ERROR #02 - Unable to open input TEXT message file - missing.txt\n\n", "", ""},
@@ -259,19 +284,19 @@ const FailCase cases[] = {
      "ERROR #02 - Unable to open input TEXT message file - x'; touch PWNED; '\n\n", "", ""},
     {"substitution injection", {"36", "$(touch PWNED)"}, "", "", 0, 1,
      "ERROR #02 - Unable to open input TEXT message file - $(touch PWNED)\n\n", "", ""},
-    {"long input name", {"36", long_name}, "long", "a\n", 0, 0,
+    {"long input name", {"36", long_name}, "file", "a\n", 0, 0,
      "Text message file opened successfully - " + long_name + " -.\n",
      "BRAX_07.081530:59 command.txt:74 nnnnnnnn...204:2", "####018000041####\n"},
     {"bulletin name taken", {"36", "note.txt"}, "taken", "a\n", 0, 1,
      "ERROR #03 - Unable to open TALVEX output file - BRAX_07.081530 \n",
      "BRAX_07.081530:- note.txt:2", ""},
-    {"empty help-desk input", {"36", "note.txt"}, "note.txt", "", 0, 1,
+    {"empty help-desk input", {"36", "note.txt"}, "file", "", 0, 1,
      "WMO-header written successfully.\nERROR #08 - Unable to read text message contents.\n",
      "BRAX_07.081530:36 note.txt:0", "####018000018####\n"},
-    {"heading line only", {"5", "note.txt"}, "note.txt", "WWPN20 BRAX 010000\r\n", 0, 1,
+    {"heading line only", {"5", "note.txt"}, "file", "WWPN20 BRAX 010000\r\n", 0, 1,
      "ERROR #08 - Unable to read text message contents.\n",
      "BRAX_07.081530:36 note.txt:20", "####018000038####\n"},
-    {"no line feed", {"37", "note.txt"}, "note.txt", "abc", 0, 1,
+    {"no line feed", {"37", "note.txt"}, "file", "abc", 0, 1,
      "3 bytes of text buffer cleaned up successfully.\n"
      "Writing text message contents to TALVEX output file.\n"
      "ERROR #10 - Did not write TALVEX output file properly.\n",
@@ -280,29 +305,47 @@ const FailCase cases[] = {
      "ERROR #13 - Unable to determine size of input TEXT message file - fifo\n", "fifo:-", ""},
     {"character device input", {"36", "/dev/null"}, "", "", 0, 1,
      "ERROR #13 - Unable to determine size of input TEXT message file - /dev/null\n", "", ""},
-    {"too long at once", {"36", "note.txt"}, "note.txt", std::string(999982, 'a'), 0, 1,
+    {"too long at once", {"36", "note.txt"}, "file", std::string(999982, 'a'), 0, 1,
      "size of input textfile = 999982 bytes.\n"
      "ERROR #14 - TALVEX bulletin too long for flag-line-separator - 1000000 bytes.\n",
      "note.txt:999982", ""},
-    {"too long at the end", {"36", "note.txt"}, "note.txt", over_limit, 0, 1,
+    {"too long at the end", {"36", "note.txt"}, "file", over_limit, 0, 1,
      "ERROR #14 - TALVEX bulletin too long for flag-line-separator - 1000001 bytes.\n",
      "BRAX_07.081530:1000019 note.txt:999962", "####018999980####\n"},
-    {"exactly 999999", {"36", "note.txt"}, "note.txt", at_limit, 0, 0,
+    {"exactly 999999", {"36", "note.txt"}, "file", at_limit, 0, 0,
      "corrected bulletin_length = 999999 bytes.\n",
      "BRAX_07.081530:1000017 command.txt:74 note.txt:999960", "####018999999####\n"},
-    {"disk full", {"36", "note.txt"}, "note.txt", "hello\nworld\n", 40, 1,
+    {"disk full", {"36", "note.txt"}, "file", "hello\nworld\n", 40, 1,
      "ERROR #15 - Unable to complete TALVEX output file - BRAX_07.081530 \n",
      "BRAX_07.081530:40 note.txt:12", "####018000030####\n"},
+    {"random bytes", {"36", "note.txt"}, "file", random_bytes, 0, 0,
+     "bytes of TALVEX output file written successfully.\n", "?", ""},
+    {"only carriage returns", {"36", "note.txt"}, "file", "\r\r\r\r", 0, 1,
+     "ERROR - Non-printable character encountered.\n"
+     "ERROR #10 - Did not write TALVEX output file properly.\n",
+     "BRAX_07.081530:52 note.txt:4", "####018000022####\n"},
+    {"only line feeds", {"37", "note.txt"}, "file", "\n\n\n", 0, 0,
+     "9 bytes of TALVEX output file written successfully.\n",
+     "BRAX_07.081530:64 command.txt:74 note.txt:3", "####018000046####\n"},
+    {"nul bytes", {"36", "note.txt"}, "file", std::string("\0\0\0\n", 4), 0, 0,
+     "6 bytes of TALVEX output file written successfully.\n",
+     "BRAX_07.081530:61 command.txt:74 note.txt:4", "####018000043####\n"},
+    {"folder as input", {"36", "adir"}, "dir", "", 0, 1,
+     "ERROR #02 - Unable to open input TEXT message file - adir\n\n", "adir:-", ""},
+    {"shell metacharacters in a name", {"36", "a;b $(c) 'd'.txt"}, "file", "a\n", 0, 0,
+     "Text message file opened successfully - a;b $(c) 'd'.txt -.\n",
+     "BRAX_07.081530:59 a;b $(c) 'd'.txt:2 command.txt:74", "####018000041####\n"},
     {"script name taken", {"36", "note.txt"}, "script", "hello\nworld\n", 0, 1,
      "Text message converted into TALVEX format.\n"
      "\nStart code to make ftp 'command.txt' script.\n"
      "ERROR #12 - Unable to create ftp script file - command.txt.\n",
      "BRAX_07.081530:71 command.txt:- note.txt:12", "####018000053####\n"},
-    {"disk full for the script", {"36", "note.txt"}, "note.txt", "hello\nworld\n", 72, 1,
+    {"disk full for the script", {"36", "note.txt"}, "file", "hello\nworld\n", 72, 1,
      "FTP script file opened for input - command.txt \n"
      "ERROR #12 - Unable to create ftp script file - command.txt.\n",
-     "BRAX_07.081530:71 command.txt:72 note.txt:12", "####018000053####\n"},
+     "BRAX_07.081530:71 note.txt:12", "####018000053####\n"},
 };
+// clang-format on
 
 PRINT_ROW_NAME(FailCase)
 
@@ -313,24 +356,45 @@ TEST_P(FailureTest, ErrorStatusAndWhatIsLeft)
 	REQUIRE_FAKETIME();
 	const FailCase &c = GetParam();
 	const std::string setup = c.setup;
-	if (setup == "note.txt" || setup == "taken" || setup == "script")
-		write_file(dir / "note.txt", c.input);
-	if (setup == "long")
-		write_file(dir / long_name, c.input);
+	const bool has_input = setup == "file" || setup == "taken" || setup == "script";
+	const fs::path input = dir / (c.args.empty() ? "" : c.args.back());
+	if (has_input)
+		write_file(input, c.input);
 	if (setup == "taken")
 		fs::create_directory(dir / fixed_name);
-	if (setup == "script")
-		fs::create_directory(dir / "command.txt");
+	if (setup == "script" || setup == "dir")
+		fs::create_directory(setup == "dir" ? input : dir / "command.txt");
 	if (setup == "fifo") {
-		ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+		ASSERT_EQ(mkfifo(input.c_str(), 0600), 0);
 	}
 
 	Outcome run = run_kelvane(dir, c.args, true, c.fsize);
 	EXPECT_EQ(run.status, c.status) << run.console;
 	EXPECT_NE(run.console.find(c.console), std::string::npos) << run.console;
-	EXPECT_EQ(listing(dir), c.files);
+	if (std::string(c.files) != "?") {
+		EXPECT_EQ(listing(dir), c.files);
+	}
+	const std::string bulletin = read_file(dir / fixed_name);
 	if (*c.flag != '\0') {
-		EXPECT_EQ(read_file(dir / fixed_name).substr(0, 18), c.flag);
+		EXPECT_EQ(bulletin.substr(0, 18), c.flag);
+	}
+
+	// Nothing lost: the input changes only by the new heading over its
+	// first 18 bytes; a complete run leaves a consistent bulletin and a
+	// script naming it; a failed run leaves no script.
+	const std::string after = has_input ? read_file(input) : c.input;
+	if (after != c.input) {
+		EXPECT_EQ(after.substr(0, 18), bulletin.substr(18, 18));
+		EXPECT_EQ(after.substr(18), c.input.substr(18));
+	}
+	if (run.status == 0) {
+		char flag[19];
+		snprintf(flag, sizeof flag, "####018%06zu####\n", bulletin.size() - 18);
+		EXPECT_EQ(bulletin.substr(0, 18), flag);
+		EXPECT_EQ(bulletin.substr(bulletin.size() - 7), "\r\r\n=\r\r\n");
+		EXPECT_EQ(read_file(dir / "command.txt"), worked_example_script);
+	} else if (setup != "script") {
+		EXPECT_FALSE(fs::exists(dir / "command.txt"));
 	}
 }
 

@@ -23,14 +23,13 @@ static char gmt_text[26];
 // Abbreviated headings by option number: data designator, space,
 // originating centre. Row 0 is never selected by a valid option.
 static const char wmo_header_table[38][12] = {
-    "TEST99 WXYZ", "TXUS20 BRAX", "WWIO20 BRAX", "WWIO21 BRAX", "WWPS20 BRAX",
-    "WWPN20 BRAX", "TCIO10 BRAX", "TCIO11 BRAX", "FVXX20 BRAX", "FVXX21 BRAX",
-    "FVXX22 BRAX", "FVXX23 BRAX", "FVXX24 BRAX", "FVXX25 BRAX", "FVXX26 BRAX",
-    "FVXX27 BRAX", "FVAK20 PANC", "FVAK21 PANC", "FVAK22 PANC", "FVAK23 PANC",
-    "FVAK24 PANC", "FVXX01 SABM", "FVAU01 ADRM", "FVAU02 ADRM", "FVAU03 ADRM",
-    "FVAU04 ADRM", "FVUK01 EGRR", "FVCN01 CWAO", "FVCN02 CWAO", "FVCN03 CWAO",
-    "FVCN04 CWAO", "FVFE01 RJTD", "FVAF01 LFPW", "FVAW01 LFPW", "FVEU01 LFPW",
-    "FVPS01 NZKL", "NOUS71 BRAX", "NOUS72 BRAX",
+        "TEST99 WXYZ", "TXUS20 BRAX", "WWIO20 BRAX", "WWIO21 BRAX", "WWPS20 BRAX", "WWPN20 BRAX",
+        "TCIO10 BRAX", "TCIO11 BRAX", "FVXX20 BRAX", "FVXX21 BRAX", "FVXX22 BRAX", "FVXX23 BRAX",
+        "FVXX24 BRAX", "FVXX25 BRAX", "FVXX26 BRAX", "FVXX27 BRAX", "FVAK20 PANC", "FVAK21 PANC",
+        "FVAK22 PANC", "FVAK23 PANC", "FVAK24 PANC", "FVXX01 SABM", "FVAU01 ADRM", "FVAU02 ADRM",
+        "FVAU03 ADRM", "FVAU04 ADRM", "FVUK01 EGRR", "FVCN01 CWAO", "FVCN02 CWAO", "FVCN03 CWAO",
+        "FVCN04 CWAO", "FVFE01 RJTD", "FVAF01 LFPW", "FVAW01 LFPW", "FVEU01 LFPW", "FVPS01 NZKL",
+        "NOUS71 BRAX", "NOUS72 BRAX",
 };
 constexpr int sizeof_table_row = 11;
 constexpr int last_table_option = 37;
@@ -77,9 +76,9 @@ int proc_bulletin_length(long length)
 
 void proc_flag_field_separator(void)
 {
-	memcpy(flag_line, "####018", 7);
-	memcpy(flag_line + 7, bulletin_length, 6);
-	memcpy(flag_line + 13, "####\n", 5);
+	char text[sizeof_flag_line + 1];
+	snprintf(text, sizeof text, "####018%.6s####\n", bulletin_length);
+	memcpy(flag_line, text, sizeof_flag_line);
 }
 
 char proc_make_ascii(int value)

@@ -14,11 +14,13 @@ TEST(Frame, OneClockReadingGivesNameAndHeading)
 		const char *name;
 		const char *heading;
 	};
+	// clang-format off
 	const Row rows[] = {
 	    {1796631330, 36, "BRAX_07.081530", "NOUS71 BRAX 070815"}, // 2026-12-07 08:15:30
 	    {1798761909, 2, "BRAX_01.000509", "WWIO20 BRAX 010005"},  // 2027-01-01 00:05:09
 	    {1798761599, 35, "BRAX_31.235959", "FVPS01 NZKL 312359"}, // 2026-12-31 23:59:59
 	};
+	// clang-format on
 	for (const Row &r : rows) {
 		proc_set_clock(r.clock);
 		proc_talvex_filename();
@@ -44,10 +46,10 @@ TEST(Frame, FlagLineCarriesSixDigits)
 		const char *flag;
 	};
 	const Row rows[] = {
-	    {7, 0, "####018000007####\n"},
-	    {999999, 0, "####018999999####\n"},
-	    {1000000, 1, "####018999999####\n"}, // refused: flag line unchanged
-	    {-1, 1, "####018999999####\n"},
+	        {7, 0, "####018000007####\n"},
+	        {999999, 0, "####018999999####\n"},
+	        {1000000, 1, "####018999999####\n"}, // refused: flag line unchanged
+	        {-1, 1, "####018999999####\n"},
 	};
 	for (const Row &r : rows) {
 		EXPECT_EQ(proc_bulletin_length(r.length), r.result) << r.length;
@@ -62,11 +64,13 @@ TEST(CommandLine, OptionNumberAsAtoiWithoutOverflow)
 		const char *text;
 		int option;
 	};
+	// clang-format off
 	const Row rows[] = {
 	    {"7", 7},   {"7x", 7},  {" \t+12", 12}, {"0037", 37}, {"1", 1},
 	    {"0", 0},   {"38", 0},  {"-3", 0},      {"-0", 0},    {"abc", 0},
 	    {"", 0},    {"+", 0},   {"99999999999999999999", 0},  {"-99999999999999999999", 0},
 	};
+	// clang-format on
 	for (const Row &r : rows)
 		EXPECT_EQ(proc_option_number(r.text), r.option) << '"' << r.text << '"';
 }

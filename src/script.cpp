@@ -5,13 +5,17 @@
 #include "kelvane.h"
 
 static const char script_filename[] = "command.txt";
-static const char *const ftp_commands[4] = {"lcd .\n", "cd /data/talvex/data/\n", "pwd\n",
-                                            "bye\n"};
-static char put_prefix[30] = "put ";
+static const char *const ftp_commands[4] = {"lcd .\n", "cd /data/talvex/data/\n", "pwd\n", "bye\n"};
+static const char put_prefix[30] = "put ";
 static const char dir_prefix[30] = "dir ";
 
-static int proc_script_failed(void)
+// A script cut short must not be left for a job to run: it is removed.
+static int proc_script_failed(FILE *script)
 {
+	if (script != nullptr) {
+		(void)fclose(script);
+		(void)remove(script_filename);
+	}
 	printf("ERROR #12 - Unable to create ftp script file - %s.\n", script_filename);
 	return 1;
 }
@@ -24,23 +28,27 @@ int proc_ftp_script(void)
 	printf("\nStart code to make ftp 'command.txt' script.\n");
 	FILE *script = fopen(script_filename, "wb");
 	if (script == nullptr)
-		return proc_script_failed();
+		return proc_script_failed(nullptr);
 	printf("FTP script file opened for input - %s \n", script_filename);
 	for (int i = 0; i < 3; i++) {
 		if (fputs(ftp_commands[i], script) == EOF)
-			return proc_script_failed();
+			return proc_script_failed(script);
 	}
-	int named = snprintf(put_prefix + 4, sizeof put_prefix - 4, "%s\n", talvex_filename);
-	if (named < 0 || named >= static_cast<int>(sizeof put_prefix) - 4 ||
-	    fputs(put_prefix, script) == EOF)
-		return proc_script_failed();
-	memcpy(put_prefix, dir_prefix, 3);
-	if (fputs(put_prefix, script) == EOF || fputs(ftp_commands[3], script) == EOF ||
+	// The put line, then the same line with "dir" over "put".
+	char ftp_line[30];
+	int named = snprintf(ftp_line, sizeof ftp_line, "%s%s\n", put_prefix, talvex_filename);
+	if (named < 0 || named >= static_cast<int>(sizeof ftp_line) ||
+	    fputs(ftp_line, script) == EOF)
+		return proc_script_failed(script);
+	memcpy(ftp_line, dir_prefix, 3);
+	if (fputs(ftp_line, script) == EOF || fputs(ftp_commands[3], script) == EOF ||
 	    fflush(script) != 0)
-		return proc_script_failed();
+		return proc_script_failed(script);
 	printf("FTP script file completed - %s \n", script_filename);
-	if (fclose(script) != 0)
-		return proc_script_failed();
+	if (fclose(script) != 0) {
+		(void)remove(script_filename);
+		return proc_script_failed(nullptr);
+	}
 	printf("FTP script file created successfully.\n");
 	return 0;
 }

@@ -19,7 +19,10 @@ struct RowName {
 };
 
 // Shows a row by its name instead of its bytes in test listings.
-#define PRINT_ROW_NAME(Row) \
-	inline void PrintTo(const Row &row, std::ostream *os) { *os << row.name; }
+#define PRINT_ROW_NAME(Row)                                                                        \
+	inline void PrintTo(const Row &row, std::ostream *os)                                      \
+	{                                                                                          \
+		*os << row.name;                                                                   \
+	}
 
 #endif
