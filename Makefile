@@ -3,7 +3,7 @@
 BUILD ?= build
 CMAKE_FLAGS ?=
 
-.PHONY: all demo test lint bench sanitize memcheck fuzz clean
+.PHONY: all demo test lint install package bench sanitize memcheck fuzz clean
 
 all: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j 2
@@ -16,6 +16,17 @@ demo: all
 
 test: all
 	ctest --test-dir $(BUILD) --output-on-failure -j 2
+
+# Installs bin/kelvane and share/man/man1/kelvane.1 under PREFIX, below
+# DESTDIR when that is set (a staging root for packagers).
+PREFIX ?= /usr/local
+install: all
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# The Debian package, then a test of what it holds.
+package: all
+	cd $(BUILD) && cpack
+	sh tools/package_test.sh $$(ls $(BUILD)/kelvane_*_amd64.deb | tail -n 1) examples
 
 # Format, clang-tidy and cppcheck, all clean.
 lint: $(BUILD)/CMakeCache.txt

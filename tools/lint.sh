@@ -1,6 +1,7 @@
 #!/bin/sh
 # Static checks, all of which must be clean: the code follows .clang-format,
-# clang-tidy (.clang-tidy) and cppcheck find nothing in the program.
+# clang-tidy (.clang-tidy) and cppcheck find nothing in the program, and
+# mandoc's lint finds nothing in the manual page.
 #   lint.sh BUILD_DIR   (a configured build with compile_commands.json)
 set -eu
 build=$1
@@ -16,4 +17,7 @@ clang-tidy --quiet -p "$build" $program 2>/dev/null
 echo "cppcheck: checking the program"
 cppcheck --enable=warning,style,performance,portability --std=c++17 --error-exitcode=1 \
 	--inline-suppr --quiet -I src $program
+echo "mandoc: checking the manual page"
+lint=$(mandoc -T lint -W warning "$build/kelvane.1")
+[ -z "$lint" ] || { echo "$lint"; exit 1; }
 echo "lint: clean"

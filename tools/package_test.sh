@@ -1,0 +1,29 @@
+#!/bin/sh
+# Unpacks the Debian package into a scratch root, converts an example with
+# the packaged binary, and checks its files: the binary, the manual page
+# (clean under mandoc's lint), and what the conversion wrote.
+#   package_test.sh PACKAGE.deb EXAMPLES_DIR
+set -eu
+deb=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+examples=$(cd "$2" && pwd)
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/kelvane-package.XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+
+dpkg-deb --field "$deb" Package Version Depends
+dpkg -x "$deb" "$scratch/root"
+test -x "$scratch/root/usr/bin/kelvane"
+page="$scratch/root/usr/share/man/man1/kelvane.1"
+test -f "$page" || page="$page.gz"
+test -f "$page"
+if command -v mandoc >/dev/null 2>&1; then
+	lint=$(mandoc -T lint -W warning "$page" || true)
+	[ -z "$lint" ] || { echo "$lint"; exit 1; }
+fi
+
+mkdir "$scratch/work"
+cp "$examples/helpdesk.txt" "$scratch/work/"
+(cd "$scratch/work" && "$scratch/root/usr/bin/kelvane" 36 helpdesk.txt >console.log) ||
+	{ cat "$scratch/work/console.log"; exit 1; }
+bulletin=$(cd "$scratch/work" && ls BRAX_*)
+grep -q "^put $bulletin\$" "$scratch/work/command.txt"
+echo "package: $(basename "$deb") installs bin/kelvane and its manual page; it converted helpdesk.txt into $bulletin"
