@@ -40,7 +40,7 @@ void proc_set_clock(long seconds_since_epoch)
 {
 	time_t clock = seconds_since_epoch;
 	struct tm utc = {};
-	if (gmtime_r(&clock, &utc) == nullptr) {
+	if (gmtime_r(&clock, &utc) == nullptr) { // only past the year 2^31
 		clock = 0;
 		gmtime_r(&clock, &utc);
 	}
