@@ -193,10 +193,11 @@ TEST_F(Scratch, WorkedExampleByteForByte)
 TEST_F(Scratch, FailedConversionKeepsEarlierScript)
 {
 	REQUIRE_FAKETIME();
-	write_file(dir / "command.txt", "earlier\n");
+	const std::string earlier(100, '#'); // longer than any new script
+	write_file(dir / "command.txt", earlier);
 	write_file(dir / "note.txt", "no line feed");
 	EXPECT_EQ(run_kelvane(dir, {"36", "note.txt"}, true).status, 1);
-	EXPECT_EQ(read_file(dir / "command.txt"), "earlier\n");
+	EXPECT_EQ(read_file(dir / "command.txt"), earlier);
 	write_file(dir / "note.txt", "hello\nworld\n");
 	EXPECT_EQ(run_kelvane(dir, {"36", "note.txt"}, true).status, 0);
 	EXPECT_EQ(read_file(dir / "command.txt"), worked_example_script);
