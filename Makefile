@@ -28,7 +28,7 @@ package: all
 	cd $(BUILD) && cpack
 	sh tools/package_test.sh $$(ls $(BUILD)/kelvane_*_amd64.deb | tail -n 1) examples
 
-# Format, clang-tidy and cppcheck, all clean.
+# Format, clang-tidy, cppcheck and the manual page's lint, all clean.
 lint: $(BUILD)/CMakeCache.txt
 	sh tools/lint.sh $(BUILD)
 

@@ -55,8 +55,6 @@ static void proc_emit(const unsigned char *bytes, size_t size)
 	out_used += size;
 }
 
-static const unsigned char line_break[sizeof_line_prefix] = {'\r', '\r', '\n'};
-
 // True when no byte of the range needs more than a copy. No early exit,
 // so that the compiler can test many bytes at once.
 static bool proc_all_printable(const unsigned char *bytes, size_t size)
@@ -101,12 +99,9 @@ int proc_write_message(int n)
 	int xxx = 0;
 	while (xxx < n) {
 		const unsigned char *line = text_buffer + xxx;
-		const void *found = memchr(line, '\n', static_cast<size_t>(n - xxx));
-		int stop = found != nullptr
-		                   ? static_cast<int>(static_cast<const unsigned char *>(found) -
-		                                      text_buffer) +
-		                             1
-		                   : n;
+		const auto *found = static_cast<const unsigned char *>(
+		        memchr(line, '\n', static_cast<size_t>(n - xxx)));
+		int stop = found != nullptr ? static_cast<int>(found - text_buffer) + 1 : n;
 		int text_end = found != nullptr ? stop - 1 : n;
 		if (found != nullptr && text_end > xxx && text_buffer[text_end - 1] == '\r')
 			text_end--;

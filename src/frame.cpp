@@ -123,7 +123,9 @@ const char *proc_product_id(int id_option)
 // The bulletin's line break: carriage return, carriage return, line feed.
 // Returns the number of bytes the stream accepted; write errors also stay
 // in the stream's error state, checked once the bulletin is complete.
+const unsigned char line_break[sizeof_line_prefix] = {'\r', '\r', '\n'};
+
 int proc_line_prefix(void)
 {
-	return static_cast<int>(fwrite("\r\r\n", 1, sizeof_line_prefix, talvex_out));
+	return static_cast<int>(fwrite(line_break, 1, sizeof line_break, talvex_out));
 }

@@ -56,6 +56,8 @@ void proc_flag_field_separator(void);
 int proc_wmo_header(int header_option);
 char proc_make_ascii(int value);
 const char *proc_product_id(int id_option);
+// The line break that ends every line after the flag line.
+extern const unsigned char line_break[sizeof_line_prefix];
 int proc_line_prefix(void);
 
 // Message body (body.cpp).
