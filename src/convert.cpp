@@ -3,9 +3,13 @@
 // Every step announces itself on standard output; the first failing step
 // prints its numbered error and the run ends with status 1.
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "kelvane.h"
 
@@ -24,6 +28,8 @@ long sizeof_talvex_out;
 
 constexpr int first_option = 1;
 constexpr int last_option = 37;
+// How long a run waits for a bulletin name that is not yet taken.
+constexpr long max_name_wait = 60;
 
 // Reads an option number the way atoi does (leading blanks, a sign, digits
 // up to the first non-digit, no digits giving 0) but without overflow:
@@ -111,6 +117,32 @@ static void proc_diagnostics(void)
 	free(listing);
 }
 
+// A meteorologist's file must begin with its 18-character heading line,
+// ended by LF or CR LF: that line is skipped and later overwritten, so a
+// file without it would lose the start of its text twice.
+static int proc_check_heading_line(void)
+{
+	unsigned char head[sizeof_wmo_header + 2];
+	rewind(textfile_in);
+	size_t got = fread(head, 1, sizeof head, textfile_in);
+	if (ferror(textfile_in)) {
+		printf("ERROR #08 - Unable to read text message contents.\n");
+		return 1;
+	}
+	bool line = got > sizeof_wmo_header && memchr(head, '\r', sizeof_wmo_header) == nullptr &&
+	            memchr(head, '\n', sizeof_wmo_header) == nullptr &&
+	            (head[sizeof_wmo_header] == '\n' ||
+	             (got == sizeof head && head[sizeof_wmo_header] == '\r' &&
+	              head[sizeof_wmo_header + 1] == '\n'));
+	if (!line) {
+		printf("ERROR #16 - TEXT message file does not begin with an 18-character heading "
+		       "line - %s\n",
+		       text_filename);
+		return 1;
+	}
+	return 0;
+}
+
 // Opens the input for update and measures it. Only a regular file has a
 // size that seeking can tell; anything else would hang or read as empty.
 static int proc_open_input(void)
@@ -131,7 +163,7 @@ static int proc_open_input(void)
 		return 1;
 	}
 	printf("size of input textfile = %ld bytes.\n", sizeof_textfile_in);
-	return 0;
+	return meteorologist_option != 0 ? proc_check_heading_line() : 0;
 }
 
 static int proc_too_long(long length)
@@ -141,7 +173,52 @@ static int proc_too_long(long length)
 	return 1;
 }
 
-// Reads the clock, names the bulletin, creates it and writes the flag line
+// Sleeps past the start of the next second of the system clock.
+static void proc_wait_next_second(void)
+{
+	struct timespec now = {};
+	(void)clock_gettime(CLOCK_REALTIME, &now);
+	struct timespec rest = {0, 1000000000L - now.tv_nsec + 1000000L};
+	if (rest.tv_nsec >= 1000000000L) {
+		rest.tv_sec = 1;
+		rest.tv_nsec -= 1000000000L;
+	}
+	while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
+	}
+}
+
+// Names the bulletin after one clock reading and creates it. A bulletin
+// is never replaced: the gateway takes each name once, and a file of that
+// name may be another run's bulletin, a link or a FIFO. Creating the file
+// exclusively refuses all of these; the run then waits for the next
+// second and names the bulletin after that new reading. It gives up when
+// the clock does not move on, or after max_name_wait seconds.
+static int proc_create_output(void)
+{
+	long first = proc_datetimes();
+	long reading = first;
+	for (;;) {
+		proc_talvex_filename();
+		int fd = open(talvex_filename, O_WRONLY | O_CREAT | O_EXCL, 0666);
+		if (fd >= 0) {
+			talvex_out = fdopen(fd, "wb");
+			if (talvex_out != nullptr)
+				return 0;
+			(void)close(fd);
+			(void)unlink(talvex_filename);
+			return 1;
+		}
+		if (errno != EEXIST || reading - first >= max_name_wait)
+			return 1;
+		proc_wait_next_second();
+		long next = proc_datetimes();
+		if (next == reading)
+			return 1;
+		reading = next;
+	}
+}
+
+// Creates the bulletin under a name not yet taken and writes the flag line
 // with the preliminary length (heading plus the whole input).
 static int proc_open_output(void)
 {
@@ -149,12 +226,11 @@ static int proc_open_output(void)
 	if (proc_bulletin_length(preliminary) != 0)
 		return proc_too_long(preliminary);
 	printf("preliminary bulletin_length = %s bytes.\n", bulletin_length);
-	proc_datetimes();
+	int created = proc_create_output();
+	proc_show_datetimes();
 	proc_flag_field_separator();
-	proc_talvex_filename();
 	printf("TALVEX file-name = %s\n", talvex_filename);
-	talvex_out = fopen(talvex_filename, "wb");
-	if (talvex_out == nullptr) {
+	if (created != 0) {
 		printf("ERROR #03 - Unable to open TALVEX output file - %s \n", talvex_filename);
 		return 1;
 	}
@@ -306,8 +382,32 @@ int proc_convert(void)
 	return proc_finish_bulletin();
 }
 
+// Opens /dev/null on any of descriptors 0, 1 and 2 that is closed, so that
+// no file the run creates can take its place and receive the console log.
+// Standard input is opened write-only and the outputs read-only, so that
+// using them fails and a console log that cannot be written is noticed.
+int proc_standard_descriptors(void)
+{
+	for (int fd = 0; fd <= 2; fd++) {
+		if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+			continue;
+		int opened = open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
+		if (opened != fd) {
+			if (opened >= 0)
+				(void)close(opened);
+			return 1;
+		}
+	}
+	return 0;
+}
+
 int kelvane_main(int argc, char **argv)
 {
+	if (proc_standard_descriptors() != 0) {
+		fputs("kelvane: unable to open /dev/null on a closed standard descriptor\n",
+		      stderr);
+		return 1;
+	}
 	if (proc_command_line(argc, argv) != 0 || proc_convert() != 0)
 		return 1;
 	return proc_ftp_script();

@@ -54,9 +54,22 @@ void proc_set_clock(long seconds_since_epoch)
 	memcpy(filename_suffix, datetimes, 9);
 }
 
-void proc_datetimes(void)
+// Reads the system clock once and breaks it down; returns the reading.
+long proc_datetimes(void)
 {
-	proc_set_clock(static_cast<long>(time(nullptr)));
+	// The fine clock, not time(): that one may lag behind it by a tick, and
+	// a run that waited for the next second must see that second.
+	struct timespec now = {};
+	if (clock_gettime(CLOCK_REALTIME, &now) != 0)
+		now.tv_sec = time(nullptr);
+	long reading = static_cast<long>(now.tv_sec);
+	proc_set_clock(reading);
+	return reading;
+}
+
+// Shows the reading the bulletin was named after.
+void proc_show_datetimes(void)
+{
 	printf("GMT time is: %s\n", gmt_text);
 }
 

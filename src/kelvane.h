@@ -34,6 +34,7 @@ int proc_option_number(const char *text);
 int proc_command_line(int argc, char **argv);
 int proc_file_type(void);
 int proc_convert(void);
+int proc_standard_descriptors(void);
 int kelvane_main(int argc, char **argv);
 
 // Bulletin frame (frame.cpp).
@@ -48,7 +49,8 @@ extern char bulletin_length[7];
 extern char flag_line[sizeof_flag_line];
 extern char wmo_header[sizeof_wmo_header];
 
-void proc_datetimes(void);
+long proc_datetimes(void);
+void proc_show_datetimes(void);
 void proc_set_clock(long seconds_since_epoch);
 void proc_talvex_filename(void);
 int proc_bulletin_length(long length);

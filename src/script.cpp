@@ -1,5 +1,6 @@
 // Upload script: the command file that a command-line FTP client runs to
 // send the new bulletin to the gateway's incoming directory.
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,74 +13,72 @@ static const char *const ftp_commands[4] = {"lcd .\n", "cd /data/talvex/data/\n"
 static const char put_prefix[30] = "put ";
 static const char dir_prefix[30] = "dir ";
 
-// A script cut short must not be left for a job to run: it is removed.
-static int proc_script_failed(FILE *script)
+// Where the script is written before it takes the place of command.txt:
+// a name in the same folder that no bulletin can have.
+static const char script_template[] = "command.txt.XXXXXX";
+
+// A failed script leaves command.txt as it was: the new one is removed.
+static int proc_script_failed(FILE *script, const char *temp_name)
 {
-	if (script != nullptr) {
+	if (script != nullptr)
 		(void)fclose(script);
-		(void)remove(script_filename);
-	}
+	if (temp_name != nullptr)
+		(void)unlink(temp_name);
 	printf("ERROR #12 - Unable to create ftp script file - %s.\n", script_filename);
 	return 1;
 }
 
-// Opens command.txt for writing without emptying it: the new script goes
-// over the old one, and the file is cut to length once written. Every
-// script has the same size, so the file keeps its disk block instead of
-// freeing it and taking a new one; on a file system that discards freed
-// blocks that exchange costs more than all the rest of the script.
-static FILE *proc_open_script(void)
+// Creates the new script exclusively under a fresh temporary name, with
+// the permissions a newly created command.txt would have.
+static FILE *proc_open_script(char *temp_name)
 {
-	int fd = open(script_filename, O_WRONLY | O_CREAT, 0666);
+	int fd = mkstemp(temp_name);
 	if (fd < 0)
 		return nullptr;
-	FILE *script = fdopen(fd, "wb");
-	if (script == nullptr)
+	mode_t mask = umask(0);
+	(void)umask(mask);
+	FILE *script = fchmod(fd, 0666 & ~mask) == 0 ? fdopen(fd, "wb") : nullptr;
+	if (script == nullptr) {
 		(void)close(fd);
+		(void)unlink(temp_name);
+	}
 	return script;
 }
 
-// Cuts the script to what was written, when the old one was longer.
-static int proc_trim_script(FILE *script)
-{
-	struct stat script_stat = {};
-	long written = ftell(script);
-	if (written < 0 || fstat(fileno(script), &script_stat) != 0)
-		return 1;
-	if (script_stat.st_size > written && ftruncate(fileno(script), written) != 0)
-		return 1;
-	return 0;
-}
-
 // Writes command.txt naming talvex_filename; returns the exit status.
-// Every line and the close are checked: a script cut short would send
-// nothing while the run looked complete.
+// The script is written whole to a temporary file and then renamed over
+// command.txt, so that a job never finds half a script, and a link or FIFO
+// named command.txt is replaced instead of written through. Every line,
+// the close and the rename are checked.
 int proc_ftp_script(void)
 {
 	printf("\nStart code to make ftp 'command.txt' script.\n");
-	FILE *script = proc_open_script();
+	struct stat old_script = {};
+	if (lstat(script_filename, &old_script) == 0 && S_ISDIR(old_script.st_mode))
+		return proc_script_failed(nullptr, nullptr);
+	char temp_name[sizeof script_template];
+	memcpy(temp_name, script_template, sizeof temp_name);
+	FILE *script = proc_open_script(temp_name);
 	if (script == nullptr)
-		return proc_script_failed(nullptr);
+		return proc_script_failed(nullptr, nullptr);
 	printf("FTP script file opened for input - %s \n", script_filename);
 	for (int i = 0; i < 3; i++) {
 		if (fputs(ftp_commands[i], script) == EOF)
-			return proc_script_failed(script);
+			return proc_script_failed(script, temp_name);
 	}
 	// The put line, then the same line with "dir" over "put".
 	char ftp_line[30];
 	int named = snprintf(ftp_line, sizeof ftp_line, "%s%s\n", put_prefix, talvex_filename);
 	if (named < 0 || named >= static_cast<int>(sizeof ftp_line) ||
 	    fputs(ftp_line, script) == EOF)
-		return proc_script_failed(script);
+		return proc_script_failed(script, temp_name);
 	memcpy(ftp_line, dir_prefix, 3);
 	if (fputs(ftp_line, script) == EOF || fputs(ftp_commands[3], script) == EOF ||
-	    fflush(script) != 0 || proc_trim_script(script) != 0)
-		return proc_script_failed(script);
+	    fflush(script) != 0)
+		return proc_script_failed(script, temp_name);
+	if (fclose(script) != 0 || rename(temp_name, script_filename) != 0)
+		return proc_script_failed(nullptr, temp_name);
 	printf("FTP script file completed - %s \n", script_filename);
-	if (fclose(script) != 0) {
-		(void)remove(script_filename);
-		return proc_script_failed(nullptr);
-	}
 	printf("FTP script file created successfully.\n");
 	return 0;
 }
