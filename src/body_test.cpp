@@ -17,6 +17,20 @@ struct BodyCase {
 	int reports; // "Non-printable" lines on the console
 };
 
+// Numbered lines "l000000" to "l009999", each ended by a line feed, as
+// they are read and as they are written: several write blocks of short
+// lines.
+std::string numbered_lines(bool written)
+{
+	std::string lines;
+	char line[16];
+	for (int i = 0; i < 10000; i++) {
+		snprintf(line, sizeof line, written ? "L%06d\r\r\n" : "l%06d\n", i);
+		lines += line;
+	}
+	return lines;
+}
+
 // clang-format off
 const BodyCase body_cases[] = {
     {"crlf", "ab\r\ncd", "AB\r\r\nCD", 0},
@@ -30,6 +44,9 @@ const BodyCase body_cases[] = {
     {"no line end", "abc", "ABC", 0},
     {"line longer than the write block", std::string(70000, 'q') + "\r\nz\rq",
      std::string(70000, 'Q') + "\r\r\nZ Q", 1},
+    {"printable boundaries", "\x1f\x20\x7e\x7f\n", "  ~ \r\r\n", 0},
+    {"line starting with cr", "ab\n\rc\n", "AB\r\r\n C\r\r\n", 1},
+    {"many lines over several write blocks", numbered_lines(false), numbered_lines(true), 0},
 };
 // clang-format on
 

@@ -1,5 +1,6 @@
 // End-to-end tests: the real binary in a scratch folder, under faketime
 // where the clock shows in names and headings.
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -50,13 +51,17 @@ bool have_faketime()
 // Runs kelvane in dir with args; with a clock, under faketime frozen at it;
 // with an fsize limit, as on a disk that holds only that many bytes a file.
 // With KELVANE_VALGRIND set, under valgrind's memcheck, whose errors and
-// leaks end the run with status 99.
+// leaks end the run with status 99. With closed_std, the program starts
+// with standard input and output closed.
 Outcome run_kelvane(const fs::path &dir, const std::vector<std::string> &args, bool clock,
-                    long fsize = 0)
+                    long fsize = 0, bool closed_std = false)
 {
 	std::vector<std::string> argv;
 	if (clock)
 		argv = {"faketime", "-f", fixed_clock};
+	// Closed right before the program starts: faketime itself opens files.
+	if (closed_std)
+		argv.insert(argv.end(), {"sh", "-c", "exec <&- >&- \"$0\" \"$@\""});
 	if (getenv("KELVANE_VALGRIND") != nullptr)
 		argv.insert(argv.end(), {"valgrind", "--quiet", "--vgdb=no", "--error-exitcode=99",
 		                         "--leak-check=full", "--show-leak-kinds=all",
@@ -121,9 +126,10 @@ std::string listing(const fs::path &dir)
 		std::string name = e.path().filename().string();
 		if (name.size() > 40)
 			name = name.substr(0, 8) + "..." + std::to_string(name.size());
-		names.push_back(
-		        name + ":" +
-		        (e.is_regular_file() ? std::to_string(e.file_size()) : std::string("-")));
+		names.push_back(name + ":" +
+		                (fs::is_regular_file(e.symlink_status())
+		                         ? std::to_string(e.file_size())
+		                         : std::string("-")));
 	}
 	std::sort(names.begin(), names.end());
 	std::string all;
@@ -198,6 +204,7 @@ TEST_F(Scratch, FailedConversionKeepsEarlierScript)
 	write_file(dir / "note.txt", "no line feed");
 	EXPECT_EQ(run_kelvane(dir, {"36", "note.txt"}, true).status, 1);
 	EXPECT_EQ(read_file(dir / "command.txt"), earlier);
+	fs::remove(dir / fixed_name);
 	write_file(dir / "note.txt", "hello\nworld\n");
 	EXPECT_EQ(run_kelvane(dir, {"36", "note.txt"}, true).status, 0);
 	EXPECT_EQ(read_file(dir / "command.txt"), worked_example_script);
@@ -208,31 +215,115 @@ TEST_F(Scratch, MeteorologistHeadingSkippedAndRewritten)
 	REQUIRE_FAKETIME();
 	struct Row {
 		const char *terminator;
+		const char *option;
+		const char *classes; // console lines from the option on
 		const char *flag;
+		const char *heading; // the new heading and what follows it up to the body
 	};
-	const Row rows[] = {{"\n", "####018000052####\n"}, {"\r\n", "####018000052####\n"}};
+	// clang-format off
+	const Row rows[] = {
+	    {"\n", "3", "Valid option selected == 3.\nText message is from TAV Meteorologist.\n",
+	     "####018000052####\n", "WWIO21 BRAX 070815\r\r\n"},
+	    {"\r\n", "3", "Valid option selected == 3.\nText message is from TAV Meteorologist.\n",
+	     "####018000052####\n", "WWIO21 BRAX 070815\r\r\n"},
+	    {"\n", "1", "Valid option selected == 1.\nText message is intended for ZELVA distribution.\n"
+	     "Text message is from TAV Meteorologist.\n",
+	     "####018000061####\n", "TXUS20 BRAX 070815\r\r\nSPEQOV\r\r\n"},
+	};
+	// clang-format on
 	for (const Row &r : rows) {
+		fs::remove(dir / fixed_name);
 		const std::string eol = r.terminator;
 		const std::string rest = eol + "strong wind" + eol + "warning" + eol;
 		write_file(dir / "met.txt", "WWIO21 BRAX 010000" + rest);
-		Outcome run = run_kelvane(dir, {"3", "met.txt"}, true);
+		Outcome run = run_kelvane(dir, {r.option, "met.txt"}, true);
 		EXPECT_EQ(run.status, 0) << run.console;
-		EXPECT_NE(run.console.find("Text message is from TAV Meteorologist.\n"),
-		          std::string::npos);
-		EXPECT_EQ(read_file(dir / fixed_name), std::string(r.flag) +
-		                                               "WWIO21 BRAX 070815\r\r\n"
+		EXPECT_EQ(run.console.find(r.classes), 0U) << run.console;
+		EXPECT_EQ(read_file(dir / fixed_name), std::string(r.flag) + r.heading +
 		                                               "STRONG WIND\r\r\nWARNING\r\r\n"
 		                                               "\r\r\n=\r\r\n");
-		EXPECT_EQ(read_file(dir / "met.txt"), "WWIO21 BRAX 070815" + rest);
+		EXPECT_EQ(read_file(dir / "met.txt"), std::string(r.heading, 18) + rest);
 	}
+}
+
+// Runs that share a folder and a second each get a bulletin of their own.
+TEST_F(Scratch, SimultaneousRunsNeverShareABulletin)
+{
+	REQUIRE_FAKETIME();
+	const int runs = 4;
+	std::string script = "cd '" + dir.string() + "' || exit 1\n";
+	for (int i = 0; i < runs; i++) {
+		const std::string n = std::to_string(i);
+		write_file(dir / ("m" + n + ".txt"), "message " + n + "\n");
+		script += "(TZ=UTC faketime -f '@2026-12-07 08:15:30' " + std::string(KELVANE_BIN) +
+		          " 36 m" + n + ".txt >m" + n + ".log; echo $? >m" + n + ".status) &\n";
+	}
+	ASSERT_EQ(system((script + "wait\n").c_str()), 0);
+	std::vector<std::string> names;
+	for (int i = 0; i < runs; i++) {
+		const std::string n = std::to_string(i);
+		const std::string console = read_file(dir / ("m" + n + ".log"));
+		const std::string status = read_file(dir / ("m" + n + ".status"));
+		if (status == "1\n") {
+			EXPECT_NE(console.find("ERROR #03"), std::string::npos) << console;
+			continue;
+		}
+		ASSERT_EQ(status, "0\n") << console;
+		const std::string created = "TALVEX output file created - ";
+		const size_t at = console.find(created);
+		ASSERT_NE(at, std::string::npos) << console;
+		const std::string name = console.substr(at + created.size(), 14);
+		EXPECT_EQ(std::count(names.begin(), names.end(), name), 0) << name;
+		names.push_back(name);
+		EXPECT_EQ(read_file(dir / name), "####018000049####\nNOUS71 BRAX 070815\r\r\n"
+		                                 "ADAQOV\r\r\nMESSAGE " +
+		                                         n + "\r\r\n\r\r\n=\r\r\n");
+	}
+	EXPECT_FALSE(names.empty());
+}
+
+// The diagnostic commands after ERROR #02 run in order after the program's
+// own lines, and the listing command gets the input name as one word.
+TEST_F(Scratch, DiagnosticsGetTheNameAsOneWord)
+{
+	const fs::path bin = dir / "bin";
+	fs::create_directory(bin);
+	for (const char *command : {"@date", "@time", "@dir"}) {
+		const std::string args = (bin / command).string() + ".args";
+		write_file(bin / command, "#!/bin/sh\nprintf '%s\\0' \"$@\" >'" + args +
+		                                  "'\necho " + command + " ran\n");
+		fs::permissions(bin / command, fs::perms::owner_all);
+	}
+	const std::string path = getenv("PATH");
+	setenv("PATH", (bin.string() + ":" + path).c_str(), 1);
+	const char *const names[] = {
+	        "it's",        "two  spaces", "$(touch PWNED)", "`touch PWNED`", "x';>PWNED;'",
+	        "line\nbreak", "''"};
+	for (const std::string name : names) {
+		Outcome run = run_kelvane(dir, {"36", name}, false);
+		EXPECT_EQ(run.status, 1);
+		const std::string tail = "ERROR #02 - Unable to open input TEXT message file - " +
+		                         name + "\n\n@date ran\n@time ran\n@dir ran\n";
+		EXPECT_EQ(run.console.substr(run.console.size() -
+		                             std::min(run.console.size(), tail.size())),
+		          tail);
+		EXPECT_EQ(read_file(bin / "@date.args"), std::string("/t\0", 3));
+		EXPECT_EQ(read_file(bin / "@dir.args"), name + '\0' + std::string("/t:w\0", 5));
+		EXPECT_FALSE(fs::exists(dir / "PWNED"));
+	}
+	setenv("PATH", path.c_str(), 1);
 }
 
 struct FailCase {
 	const char *name;
 	std::vector<std::string> args;
-	// "file": the last argument names a file holding input; "taken": that,
-	// and the bulletin name is a folder; "script": that, and command.txt is
-	// a folder; "fifo", "dir": the last argument names a FIFO, a folder.
+	// "file": the last argument names a file holding input; "fifo", "dir":
+	// it names a FIFO, a folder. With an input file as well: "taken", the
+	// bulletin name is a folder; "taken file", "taken fifo": a file, a
+	// FIFO; "taken link": a link to outside/target; "script": command.txt
+	// is a folder; "script link": a link to outside/target; "earlier
+	// script": an earlier command.txt; "closed": the run starts with
+	// standard input and output closed.
 	const char *setup;
 	std::string input;
 	long fsize; // largest file the run may write, 0 for no limit
@@ -345,6 +436,47 @@ const FailCase cases[] = {
      "FTP script file opened for input - command.txt \n"
      "ERROR #12 - Unable to create ftp script file - command.txt.\n",
      "BRAX_07.081530:71 note.txt:12", "####018000053####\n"},
+    {"earlier script kept on a full disk", {"36", "note.txt"}, "earlier script", "hello\nworld\n", 72, 1,
+     "FTP script file opened for input - command.txt \n"
+     "ERROR #12 - Unable to create ftp script file - command.txt.\n",
+     "BRAX_07.081530:71 command.txt:100 note.txt:12", "####018000053####\n"},
+    {"script name a link", {"36", "note.txt"}, "script link", "hello\nworld\n", 0, 0,
+     "FTP script file created successfully.\n",
+     "BRAX_07.081530:71 command.txt:74 note.txt:12", "####018000053####\n"},
+    {"bulletin name taken by a file", {"36", "note.txt"}, "taken file", "a\n", 0, 1,
+     "TALVEX file-name = BRAX_07.081530\n"
+     "ERROR #03 - Unable to open TALVEX output file - BRAX_07.081530 \n",
+     "BRAX_07.081530:10 note.txt:2", ""},
+    {"bulletin name a link", {"36", "note.txt"}, "taken link", "a\n", 0, 1,
+     "ERROR #03 - Unable to open TALVEX output file - BRAX_07.081530 \n",
+     "BRAX_07.081530:- note.txt:2", ""},
+    {"bulletin name a fifo", {"36", "note.txt"}, "taken fifo", "a\n", 0, 1,
+     "ERROR #03 - Unable to open TALVEX output file - BRAX_07.081530 \n",
+     "BRAX_07.081530:- note.txt:2", ""},
+    {"input named as the bulletin", {"36", "BRAX_07.081530"}, "file", "hello\nworld\n", 0, 1,
+     "ERROR #03 - Unable to open TALVEX output file - BRAX_07.081530 \n",
+     "BRAX_07.081530:12", ""},
+    {"standard output closed", {"36", "note.txt"}, "closed", "hello\nworld\n", 0, 1, "",
+     "BRAX_07.081530:71 command.txt:74 note.txt:12", "####018000053####\n"},
+    {"short first line", {"2", "note.txt"}, "file", "HDR\nGale warning south of 40S.\n", 0, 1,
+     "size of input textfile = 31 bytes.\n"
+     "ERROR #16 - TEXT message file does not begin with an 18-character heading line - note.txt\n",
+     "note.txt:31", ""},
+    {"first line of 19 characters", {"2", "note.txt"}, "file", "WWIO20 BRAX 0700001\ntext\n", 0, 1,
+     "ERROR #16 - TEXT message file does not begin with an 18-character heading line - note.txt\n",
+     "note.txt:25", ""},
+    {"heading and more on its line", {"22", "note.txt"}, "file", "FVAU01 ADRM 070800 CCA\r\ntext\r\n", 0, 1,
+     "ERROR #16 - TEXT message file does not begin with an 18-character heading line - note.txt\n",
+     "note.txt:30", ""},
+    {"help-desk note as meteorologist", {"3", "note.txt"}, "file", "hello\nworld\n", 0, 1,
+     "ERROR #16 - TEXT message file does not begin with an 18-character heading line - note.txt\n",
+     "note.txt:12", ""},
+    {"shorter than a heading", {"5", "note.txt"}, "file", "WWPN20 BRAX 0100", 0, 1,
+     "ERROR #16 - TEXT message file does not begin with an 18-character heading line - note.txt\n",
+     "note.txt:16", ""},
+    {"heading without line end", {"5", "note.txt"}, "file", "WWPN20 BRAX 010000", 0, 1,
+     "ERROR #16 - TEXT message file does not begin with an 18-character heading line - note.txt\n",
+     "note.txt:18", ""},
 };
 // clang-format on
 
@@ -357,45 +489,68 @@ TEST_P(FailureTest, ErrorStatusAndWhatIsLeft)
 	REQUIRE_FAKETIME();
 	const FailCase &c = GetParam();
 	const std::string setup = c.setup;
-	const bool has_input = setup == "file" || setup == "taken" || setup == "script";
+	const bool has_input = !setup.empty() && setup != "fifo" && setup != "dir";
 	const fs::path input = dir / (c.args.empty() ? "" : c.args.back());
+	const fs::path bulletin_path = dir / fixed_name, script_path = dir / "command.txt";
+	const fs::path outside = dir / "outside" / "target";
+	const std::string earlier(100, '#');
 	if (has_input)
 		write_file(input, c.input);
+	fs::create_directory(outside.parent_path());
+	write_file(outside, "outside\n");
 	if (setup == "taken")
-		fs::create_directory(dir / fixed_name);
+		fs::create_directory(bulletin_path);
+	if (setup == "taken file")
+		write_file(bulletin_path, "earlier\n\r\n");
+	if (setup == "taken link")
+		fs::create_symlink(outside, bulletin_path);
+	if (setup == "script link")
+		fs::create_symlink(outside, script_path);
+	if (setup == "earlier script")
+		write_file(script_path, earlier);
 	if (setup == "script" || setup == "dir")
-		fs::create_directory(setup == "dir" ? input : dir / "command.txt");
-	if (setup == "fifo") {
-		ASSERT_EQ(mkfifo(input.c_str(), 0600), 0);
+		fs::create_directory(setup == "dir" ? input : script_path);
+	if (setup == "fifo" || setup == "taken fifo") {
+		ASSERT_EQ(mkfifo((setup == "fifo" ? input : bulletin_path).c_str(), 0600), 0);
 	}
 
-	Outcome run = run_kelvane(dir, c.args, true, c.fsize);
+	Outcome run = run_kelvane(dir, c.args, true, c.fsize, setup == "closed");
 	EXPECT_EQ(run.status, c.status) << run.console;
-	EXPECT_NE(run.console.find(c.console), std::string::npos) << run.console;
+	// A failed run stops at its numbered error: nothing follows it.
+	const size_t at = run.console.rfind(c.console);
+	EXPECT_NE(at, std::string::npos) << run.console;
+	if (c.status != 0) {
+		EXPECT_EQ(at + c.console.size(), run.console.size()) << run.console;
+	}
+	EXPECT_EQ(read_file(outside), "outside\n");
+	fs::remove_all(outside.parent_path());
 	if (std::string(c.files) != "?") {
 		EXPECT_EQ(listing(dir), c.files);
 	}
-	const std::string bulletin = read_file(dir / fixed_name);
+	const bool have_bulletin = fs::is_regular_file(fs::symlink_status(bulletin_path));
+	const std::string bulletin = have_bulletin ? read_file(bulletin_path) : "";
 	if (*c.flag != '\0') {
 		EXPECT_EQ(bulletin.substr(0, 18), c.flag);
 	}
 
 	// Nothing lost: the input changes only by the new heading over its
 	// first 18 bytes; a complete run leaves a consistent bulletin and a
-	// script naming it; a failed run leaves no script.
+	// script naming it; a failed run leaves an earlier script as it was.
 	const std::string after = has_input ? read_file(input) : c.input;
 	if (after != c.input) {
 		EXPECT_EQ(after.substr(0, 18), bulletin.substr(18, 18));
 		EXPECT_EQ(after.substr(18), c.input.substr(18));
 	}
-	if (run.status == 0) {
+	if (run.status == 0 || setup == "closed") {
 		char flag[19];
 		snprintf(flag, sizeof flag, "####018%06zu####\n", bulletin.size() - 18);
 		EXPECT_EQ(bulletin.substr(0, 18), flag);
 		EXPECT_EQ(bulletin.substr(bulletin.size() - 7), "\r\r\n=\r\r\n");
-		EXPECT_EQ(read_file(dir / "command.txt"), worked_example_script);
+		EXPECT_EQ(read_file(script_path), worked_example_script);
+	} else if (setup == "earlier script") {
+		EXPECT_EQ(read_file(script_path), earlier);
 	} else if (setup != "script") {
-		EXPECT_FALSE(fs::exists(dir / "command.txt"));
+		EXPECT_FALSE(fs::exists(script_path));
 	}
 }
 
