@@ -23,10 +23,15 @@ PREFIX ?= /usr/local
 install: all
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
-# The Debian package, then a test of what it holds.
+# The Debian package, then a test of what it holds and lintian's verdict
+# (where lintian is installed): any error or warning fails. The file times
+# in the package come from SOURCE_DATE_EPOCH, the last commit's time unless
+# the caller sets it, so that two builds of one commit are byte-identical.
+SOURCE_DATE_EPOCH ?= $(shell git log -1 --format=%ct 2>/dev/null)
 package: all
-	cd $(BUILD) && cpack
-	sh tools/package_test.sh $$(ls $(BUILD)/kelvane_*_amd64.deb | tail -n 1) examples
+	cd $(BUILD) && SOURCE_DATE_EPOCH=$(SOURCE_DATE_EPOCH) cpack
+	sh tools/package_test.sh $(BUILD)/kelvane_$$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' \
+		$(BUILD)/CMakeCache.txt)_amd64.deb examples
 
 # Format, clang-tidy, cppcheck and the manual page's lint, all clean.
 lint: $(BUILD)/CMakeCache.txt

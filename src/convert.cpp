@@ -110,8 +110,10 @@ static void proc_diagnostics(void)
 	const char *commands[] = {"@date /t\n", "@time /t\n", listing};
 	for (const char *command : commands) {
 		fflush(stdout);
-		if (command != nullptr)
-			(void)system(command); // NOLINT(cert-env33-c): fixed commands, name quoted
+		if (command != nullptr) {
+			int ignored = system(command); // NOLINT(cert-env33-c): fixed commands, name quoted
+			(void)ignored;
+		}
 	}
 	fflush(stdout);
 	free(listing);

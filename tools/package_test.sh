@@ -1,7 +1,8 @@
 #!/bin/sh
 # Unpacks the Debian package into a scratch root, converts an example with
 # the packaged binary, and checks its files: the binary, the manual page
-# (clean under mandoc's lint), and what the conversion wrote.
+# (clean under mandoc's lint), and what the conversion wrote; then lintian,
+# where installed, which must find no error and no warning.
 #   package_test.sh PACKAGE.deb EXAMPLES_DIR
 set -eu
 deb=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
@@ -26,4 +27,8 @@ cp "$examples/helpdesk.txt" "$scratch/work/"
 	{ cat "$scratch/work/console.log"; exit 1; }
 bulletin=$(cd "$scratch/work" && ls BRAX_*)
 grep -q "^put $bulletin\$" "$scratch/work/command.txt"
+if command -v lintian >/dev/null 2>&1; then
+	echo "lintian: checking $(basename "$deb")"
+	lintian --fail-on error,warning --info "$deb" 2>/dev/null
+fi
 echo "package: $(basename "$deb") installs bin/kelvane and its manual page; it converted helpdesk.txt into $bulletin"
