@@ -110,10 +110,11 @@ static void proc_diagnostics(void)
 	const char *commands[] = {"@date /t\n", "@time /t\n", listing};
 	for (const char *command : commands) {
 		fflush(stdout);
-		if (command != nullptr) {
-			int ignored = system(command); // NOLINT(cert-env33-c): fixed commands, name quoted
-			(void)ignored;
-		}
+		if (command == nullptr)
+			continue;
+		// NOLINTNEXTLINE(cert-env33-c): fixed commands, the name quoted
+		int ignored = system(command);
+		(void)ignored;
 	}
 	fflush(stdout);
 	free(listing);

@@ -27,7 +27,9 @@ instructions() {
 }
 if command -v valgrind >/dev/null 2>&1; then
 	i_big=$(instructions big.txt)
+	rm -f BRAX_*
 	i_tiny=$(instructions tiny.txt)
+	rm -f BRAX_*
 	echo "instructions: $i_big for $big bytes, $i_tiny for $tiny bytes"
 	awk -v a="$i_big" -v b="$i_tiny" -v x="$big" -v y="$tiny" \
 		'BEGIN { printf "instructions per input byte: %.2f (bound 8)\n", (a - b) / (x - y) }'
@@ -36,7 +38,7 @@ else
 fi
 
 echo "wall time, median of 300 alternating runs:"
-python3 "$tools/wall.py" 300 cp "cp big.txt copy.txt" kelvane "$kelvane 36 big.txt" \
+python3 "$tools/wall.py" --remove 'BRAX_*' 300 cp "cp big.txt copy.txt" kelvane "$kelvane 36 big.txt" \
 	pipeline "sh $tools/pipeline.sh big.txt pipeline.out"
 echo "  (bound: kelvane at most 1.5 x cp; aim: pipeline 5 x kelvane)"
 rm -f BRAX_*

@@ -2,12 +2,15 @@
 """Times commands in alternating rounds and prints each one's median wall
 time, then how many times longer each takes than each faster one.
 
-    wall.py ROUNDS NAME COMMAND [NAME COMMAND ...]
+    wall.py [--remove GLOB] ROUNDS NAME COMMAND [NAME COMMAND ...]
 
 Each COMMAND is split like a shell word list and run without a shell,
 standard output to /dev/null, in the current folder. A failing run stops
-the measurement.
+the measurement. With --remove, the files matching GLOB in the current
+folder are removed after each run, outside the timing: kelvane never
+replaces a bulletin, and would otherwise wait for the next second.
 """
+import glob
 import os
 import shlex
 import shutil
@@ -29,9 +32,18 @@ def run_once(argv):
     return elapsed
 
 
+def clean(pattern):
+    for name in glob.glob(pattern) if pattern else []:
+        os.remove(name)
+
+
 def main():
-    rounds = int(sys.argv[1])
-    pairs = sys.argv[2:]
+    args = sys.argv[1:]
+    remove = None
+    if args[0] == "--remove":
+        remove, args = args[1], args[2:]
+    rounds = int(args[0])
+    pairs = args[1:]
     commands = []
     for name, text in zip(pairs[0::2], pairs[1::2]):
         argv = shlex.split(text)
@@ -41,9 +53,11 @@ def main():
     for _ in range(5):  # warm the caches
         for _, argv in commands:
             run_once(argv)
+            clean(remove)
     for _ in range(rounds):
         for name, argv in commands:
             times[name].append(run_once(argv))
+            clean(remove)
     medians = {name: statistics.median(times[name]) for name, _ in commands}
     for name, median in medians.items():
         print(f"  {name:<10} median {median / 1e6:7.3f} ms")
