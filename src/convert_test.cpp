@@ -279,7 +279,9 @@ TEST_F(Scratch, SimultaneousRunsNeverShareABulletin)
 		                                 "ADAQOV\r\r\nMESSAGE " +
 		                                         n + "\r\r\n\r\r\n=\r\r\n");
 	}
-	EXPECT_FALSE(names.empty());
+	// One name a second: the runs that found theirs taken waited for the
+	// next second rather than giving up at once.
+	EXPECT_GT(names.size(), 1U);
 }
 
 // The diagnostic commands after ERROR #02 run in order after the program's
@@ -356,6 +358,9 @@ std::string make_random_bytes()
 	return bytes;
 }
 const std::string random_bytes = make_random_bytes();
+// Enough stray carriage returns that their console lines overflow the
+// console's buffer while the bulletin is still open.
+const std::string stray_returns = "hello\n" + std::string(250, '\r') + "\nworld\n";
 
 const FailCase cases[] = {
     {"no arguments", {}, "", "", 0, 1, usage, "", ""},
@@ -456,8 +461,8 @@ const FailCase cases[] = {
     {"input named as the bulletin", {"36", "BRAX_07.081530"}, "file", "hello\nworld\n", 0, 1,
      "ERROR #03 - Unable to open TALVEX output file - BRAX_07.081530 \n",
      "BRAX_07.081530:12", ""},
-    {"standard output closed", {"36", "note.txt"}, "closed", "hello\nworld\n", 0, 1, "",
-     "BRAX_07.081530:71 command.txt:74 note.txt:12", "####018000053####\n"},
+    {"standard output closed", {"36", "note.txt"}, "closed", stray_returns, 0, 1, "",
+     "BRAX_07.081530:323 command.txt:74 note.txt:263", "####018000305####\n"},
     {"short first line", {"2", "note.txt"}, "file", "HDR\nGale warning south of 40S.\n", 0, 1,
      "size of input textfile = 31 bytes.\n"
      "ERROR #16 - TEXT message file does not begin with an 18-character heading line - note.txt\n",
@@ -514,7 +519,18 @@ TEST_P(FailureTest, ErrorStatusAndWhatIsLeft)
 		ASSERT_EQ(mkfifo((setup == "fifo" ? input : bulletin_path).c_str(), 0600), 0);
 	}
 
-	Outcome run = run_kelvane(dir, c.args, true, c.fsize, setup == "closed");
+	// faketime's library opens files of its own in the program and so
+	// takes closed descriptors itself: that row runs on the real clock,
+	// and its bulletin is then given the fixed name.
+	const bool closed = setup == "closed";
+	Outcome run = run_kelvane(dir, c.args, !closed, c.fsize, closed);
+	std::string real_name = fixed_name;
+	for (const fs::directory_entry &e : fs::directory_iterator(dir)) {
+		if (closed && e.path().filename().string().rfind("BRAX_", 0) == 0) {
+			real_name = e.path().filename().string();
+			fs::rename(e.path(), bulletin_path);
+		}
+	}
 	EXPECT_EQ(run.status, c.status) << run.console;
 	// A failed run stops at its numbered error: nothing follows it.
 	const size_t at = run.console.rfind(c.console);
@@ -541,12 +557,16 @@ TEST_P(FailureTest, ErrorStatusAndWhatIsLeft)
 		EXPECT_EQ(after.substr(0, 18), bulletin.substr(18, 18));
 		EXPECT_EQ(after.substr(18), c.input.substr(18));
 	}
-	if (run.status == 0 || setup == "closed") {
+	if (run.status == 0 || closed) {
 		char flag[19];
 		snprintf(flag, sizeof flag, "####018%06zu####\n", bulletin.size() - 18);
 		EXPECT_EQ(bulletin.substr(0, 18), flag);
 		EXPECT_EQ(bulletin.substr(bulletin.size() - 7), "\r\r\n=\r\r\n");
-		EXPECT_EQ(read_file(script_path), worked_example_script);
+		std::string script = read_file(script_path);
+		for (size_t pos = 0; (pos = script.find(real_name, pos)) != std::string::npos;
+		     pos += real_name.size())
+			script.replace(pos, real_name.size(), fixed_name);
+		EXPECT_EQ(script, worked_example_script);
 	} else if (setup == "earlier script") {
 		EXPECT_EQ(read_file(script_path), earlier);
 	} else if (setup != "script") {
