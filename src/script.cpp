@@ -2,7 +2,6 @@
 // send the new bulletin to the gateway's incoming directory.
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -73,9 +72,9 @@ int proc_ftp_script(void)
 	    fputs(ftp_line, script) == EOF)
 		return proc_script_failed(script, temp_name);
 	memcpy(ftp_line, dir_prefix, 3);
-	if (fputs(ftp_line, script) == EOF || fputs(ftp_commands[3], script) == EOF ||
-	    fflush(script) != 0)
+	if (fputs(ftp_line, script) == EOF || fputs(ftp_commands[3], script) == EOF)
 		return proc_script_failed(script, temp_name);
+	// The close flushes the lines: its result tells whether all reached the file.
 	if (fclose(script) != 0 || rename(temp_name, script_filename) != 0)
 		return proc_script_failed(nullptr, temp_name);
 	printf("FTP script file completed - %s \n", script_filename);
