@@ -346,8 +346,8 @@ static int proc_incomplete(void)
 	return 1;
 }
 
-// Writes the trailer, makes sure every byte reached the file, and puts the
-// corrected length into the flag line.
+// Writes the trailer, makes sure every byte reached the file, puts the
+// corrected length into the flag line, and syncs the bulletin to disk.
 static int proc_finish_bulletin(void)
 {
 	proc_line_prefix();
@@ -368,10 +368,13 @@ static int proc_finish_bulletin(void)
 		return 1;
 	}
 	printf("New flag-line-separator written successfully.\n");
+	// The bulletin is on disk before the run says it is converted: a power
+	// cut after that line must not leave command.txt naming an empty file.
 	int flushed = fflush(talvex_out);
+	int synced = flushed == 0 ? fsync(fileno(talvex_out)) : -1;
 	int closed = fclose(talvex_out);
 	talvex_out = nullptr;
-	if (flushed != 0 || closed != 0)
+	if (synced != 0 || closed != 0)
 		return proc_incomplete();
 	printf("Text message converted into TALVEX format.\n");
 	return 0;

@@ -1,7 +1,9 @@
 // Upload script: the command file that a command-line FTP client runs to
 // send the new bulletin to the gateway's incoming directory.
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,11 +46,23 @@ static FILE *proc_open_script(char *temp_name)
 	return script;
 }
 
+// Syncs the current folder, so that its names (the bulletin's and the new
+// command.txt's) are on disk. A file system that cannot sync a folder
+// (EINVAL) is not an error.
+static int proc_sync_folder(void)
+{
+	int fd = open(".", O_RDONLY | O_DIRECTORY);
+	if (fd < 0)
+		return 1;
+	bool failed = fsync(fd) != 0 && errno != EINVAL;
+	return close(fd) != 0 || failed ? 1 : 0;
+}
+
 // Writes command.txt naming talvex_filename; returns the exit status.
 // The script is written whole to a temporary file and then renamed over
 // command.txt, so that a job never finds half a script, and a link or FIFO
 // named command.txt is replaced instead of written through. Every line,
-// the close and the rename are checked.
+// the sync, the close and the rename are checked.
 int proc_ftp_script(void)
 {
 	printf("\nStart code to make ftp 'command.txt' script.\n");
@@ -74,9 +88,15 @@ int proc_ftp_script(void)
 	memcpy(ftp_line, dir_prefix, 3);
 	if (fputs(ftp_line, script) == EOF || fputs(ftp_commands[3], script) == EOF)
 		return proc_script_failed(script, temp_name);
-	// The close flushes the lines: its result tells whether all reached the file.
+	// The script is on disk before it takes the place of command.txt, and
+	// the folder after, so that after a power cut command.txt is either the
+	// earlier script or this one, naming a bulletin already on disk.
+	if (fflush(script) != 0 || fsync(fileno(script)) != 0)
+		return proc_script_failed(script, temp_name);
 	if (fclose(script) != 0 || rename(temp_name, script_filename) != 0)
 		return proc_script_failed(nullptr, temp_name);
+	if (proc_sync_folder() != 0)
+		return proc_script_failed(nullptr, nullptr);
 	printf("FTP script file completed - %s \n", script_filename);
 	printf("FTP script file created successfully.\n");
 	return 0;
