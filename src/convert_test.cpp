@@ -1,6 +1,7 @@
 // End-to-end tests: the real binary in a scratch folder, under faketime
 // where the clock shows in names and headings.
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -31,34 +32,44 @@ struct Outcome {
 	std::string console;
 };
 
-bool have_faketime()
+bool have(const std::string &tool)
 {
-	static const bool found = system("command -v faketime >/dev/null 2>&1") == 0;
-	return found;
+	return system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-// Skips a test that needs a fixed clock where faketime is missing; CI sets
-// KELVANE_NO_SKIP so that a missing faketime fails instead.
-#define REQUIRE_FAKETIME()                                                                         \
+// Skips a test that needs a tool (faketime for a fixed clock, strace or
+// fiu-run to inject a fault) where it is missing; CI sets KELVANE_NO_SKIP
+// so that a missing tool fails instead.
+#define REQUIRE_TOOL(tool)                                                                         \
 	do {                                                                                       \
-		if (!have_faketime()) {                                                            \
+		if (!have(tool)) {                                                                 \
 			if (getenv("KELVANE_NO_SKIP") != nullptr)                                  \
-				FAIL() << "faketime is not installed";                             \
-			GTEST_SKIP() << "faketime is not installed";                               \
+				FAIL() << (tool) << " is not installed";                           \
+			GTEST_SKIP() << (tool) << " is not installed";                             \
 		}                                                                                  \
 	} while (0)
+#define REQUIRE_FAKETIME() REQUIRE_TOOL("faketime")
 
 // Runs kelvane in dir with args; with a clock, under faketime frozen at it;
 // with an fsize limit, as on a disk that holds only that many bytes a file.
 // With KELVANE_VALGRIND set, under valgrind's memcheck, whose errors and
 // leaks end the run with status 99. With closed_std, the program starts
-// with standard input and output closed.
+// with standard input and output closed. With tool, under that fault
+// injector: libfiu's (words starting with "env") outside faketime, so that
+// faketime keeps its library, strace's inside, so that it sees only the
+// program's own calls.
 Outcome run_kelvane(const fs::path &dir, const std::vector<std::string> &args, bool clock,
-                    long fsize = 0, bool closed_std = false)
+                    long fsize = 0, bool closed_std = false,
+                    const std::vector<std::string> &tool = {})
 {
+	const bool outer = !tool.empty() && tool[0] == "env";
 	std::vector<std::string> argv;
+	if (outer)
+		argv = tool;
 	if (clock)
-		argv = {"faketime", "-f", fixed_clock};
+		argv.insert(argv.end(), {"faketime", "-f", fixed_clock});
+	if (!outer)
+		argv.insert(argv.end(), tool.begin(), tool.end());
 	// Closed right before the program starts: faketime itself opens files.
 	if (closed_std)
 		argv.insert(argv.end(), {"sh", "-c", "exec <&- >&- \"$0\" \"$@\""});
@@ -250,42 +261,60 @@ TEST_F(Scratch, MeteorologistHeadingSkippedAndRewritten)
 	}
 }
 
-// Runs that share a folder and a second each get a bulletin of their own.
+// Runs that share a folder and a second each get a bulletin of their own:
+// under a fake clock, each ends with its bulletin or #03, and more than one
+// gets one; on the real clock every run waits for a second of its own.
 TEST_F(Scratch, SimultaneousRunsNeverShareABulletin)
 {
 	REQUIRE_FAKETIME();
-	const int runs = 4;
-	std::string script = "cd '" + dir.string() + "' || exit 1\n";
-	for (int i = 0; i < runs; i++) {
-		const std::string n = std::to_string(i);
-		write_file(dir / ("m" + n + ".txt"), "message " + n + "\n");
-		script += "(TZ=UTC faketime -f '@2026-12-07 08:15:30' " + std::string(KELVANE_BIN) +
-		          " 36 m" + n + ".txt >m" + n + ".log; echo $? >m" + n + ".status) &\n";
-	}
-	ASSERT_EQ(system((script + "wait\n").c_str()), 0);
-	std::vector<std::string> names;
-	for (int i = 0; i < runs; i++) {
-		const std::string n = std::to_string(i);
-		const std::string console = read_file(dir / ("m" + n + ".log"));
-		const std::string status = read_file(dir / ("m" + n + ".status"));
-		if (status == "1\n") {
-			EXPECT_NE(console.find("ERROR #03"), std::string::npos) << console;
-			continue;
+	struct Row {
+		const char *clock; // what goes before the program
+		int runs;
+		bool all_complete;
+		const char *heading; // the day-hour-minute of the heading, or ""
+	};
+	const Row rows[] = {
+	        {"faketime -f '@2026-12-07 08:15:30' ", 4, false, "070815"},
+	        {"", 8, true, ""},
+	};
+	for (const Row &r : rows) {
+		std::string script = "cd '" + dir.string() + "' || exit 1\n";
+		for (int i = 0; i < r.runs; i++) {
+			const std::string n = std::to_string(i);
+			write_file(dir / ("m" + n + ".txt"), "message " + n + "\n");
+			script += "(TZ=UTC " + std::string(r.clock) + KELVANE_BIN + " 36 m" + n +
+			          ".txt >m" + n + ".log; echo $? >m" + n + ".status) &\n";
 		}
-		ASSERT_EQ(status, "0\n") << console;
-		const std::string created = "TALVEX output file created - ";
-		const size_t at = console.find(created);
-		ASSERT_NE(at, std::string::npos) << console;
-		const std::string name = console.substr(at + created.size(), 14);
-		EXPECT_EQ(std::count(names.begin(), names.end(), name), 0) << name;
-		names.push_back(name);
-		EXPECT_EQ(read_file(dir / name), "####018000049####\nNOUS71 BRAX 070815\r\r\n"
-		                                 "ADAQOV\r\r\nMESSAGE " +
-		                                         n + "\r\r\n\r\r\n=\r\r\n");
+		ASSERT_EQ(system((script + "wait\n").c_str()), 0);
+		std::vector<std::string> names;
+		for (int i = 0; i < r.runs; i++) {
+			const std::string n = std::to_string(i);
+			const std::string console = read_file(dir / ("m" + n + ".log"));
+			const std::string status = read_file(dir / ("m" + n + ".status"));
+			if (status == "1\n" && !r.all_complete) {
+				EXPECT_NE(console.find("ERROR #03"), std::string::npos) << console;
+				continue;
+			}
+			ASSERT_EQ(status, "0\n") << console;
+			const std::string created = "TALVEX output file created - ";
+			const size_t at = console.find(created);
+			ASSERT_NE(at, std::string::npos) << console;
+			const std::string name = console.substr(at + created.size(), 14);
+			EXPECT_EQ(std::count(names.begin(), names.end(), name), 0) << name;
+			names.push_back(name);
+			const std::string bulletin = read_file(dir / name);
+			EXPECT_EQ(bulletin.substr(0, 30), "####018000049####\nNOUS71 BRAX ");
+			EXPECT_EQ(bulletin.substr(bulletin.size() - 31),
+			          "\r\r\nADAQOV\r\r\nMESSAGE " + n + "\r\r\n\r\r\n=\r\r\n");
+			if (*r.heading != '\0') {
+				EXPECT_EQ(bulletin.substr(30, 6), r.heading);
+			}
+			fs::remove(dir / name);
+		}
+		// One name a second: the runs that found theirs taken waited for
+		// the next second rather than giving up at once.
+		EXPECT_GT(names.size(), 1U);
 	}
-	// One name a second: the runs that found theirs taken waited for the
-	// next second rather than giving up at once.
-	EXPECT_GT(names.size(), 1U);
 }
 
 // The diagnostic commands after ERROR #02 run in order after the program's
@@ -329,7 +358,8 @@ struct FailCase {
 	// FIFO; "taken link": a link to outside/target; "script": command.txt
 	// is a folder; "script link": a link to outside/target; "earlier
 	// script": an earlier command.txt; "closed": the run starts with
-	// standard input and output closed.
+	// standard input and output closed; "real clock": the run is not
+	// under faketime.
 	const char *setup;
 	std::string input;
 	long fsize; // largest file the run may write, 0 for no limit
@@ -337,6 +367,12 @@ struct FailCase {
 	std::string console; // must appear in the console log
 	const char *files;   // the folder afterwards, or "?" for not compared
 	const char *flag;    // the bulletin's flag line, when one is left
+	// The fault that makes one step fail: "strace WORDS", where {dir} is
+	// the scratch folder and when=@TEXT the number of the first call of
+	// the injected system call whose traced line holds TEXT (a trailing +:
+	// that call and every later one); or "fiu SEED COMMAND", a libfiu
+	// command whose random choices fall alike on every run of that seed.
+	const char *inject = "";
 };
 
 const std::string long_name = std::string(200, 'n') + ".txt";
@@ -487,10 +523,137 @@ const FailCase cases[] = {
     {"heading without line end", {"5", "note.txt"}, "file", "WWPN20 BRAX 010000", 0, 1,
      not_a_heading,
      "note.txt:18", ""},
+    {"heading ended by a lone cr", {"5", "note.txt"}, "file", "WWPN20 BRAX 010000\rX\ntext\n", 0, 1,
+     not_a_heading,
+     "note.txt:26", ""},
+    // Faults a healthy disk never shows, injected into one step.
+    {"injected flag line not written", {"36", "note.txt"}, "file", "hello\nworld\n", 0, 1,
+     "ERROR #04 - Unable to write flag-line-separator to output file.\n",
+     "BRAX_07.081530:0 note.txt:12", "", "fiu 0 enable name=posix/stdio/rw/fwrite"},
+    {"injected heading not written", {"36", "note.txt"}, "file", "hello\nworld\n", 0, 1,
+     "TALVEX flag-line-separator written successfully.\n"
+     "TALVEX-header build completed successfully.\n"
+     "Writing WMO-header to TALVEX output disk file.\n"
+     "ERROR #06 - Unable to write WMO-header to output file.\n",
+     "BRAX_07.081530:18 note.txt:12", "####018000030####\n",
+     "fiu 2 enable_random name=posix/stdio/rw/fwrite,probability=0.5"},
+    {"injected no memory for the body", {"36", "note.txt"}, "file", "hello\nworld\n", 0, 1,
+     "WMO-header written successfully.\nERROR #07 - Malloc failure on pointer 'text_buffer'.\n",
+     "BRAX_07.081530:36 note.txt:12", "####018000030####\n",
+     "fiu 45 enable_random name=libc/mm/malloc,probability=0.1"},
+    {"injected corrected flag line not written", {"36", "note.txt"}, "file", "hello\nworld\n", 0, 1,
+     "Re-writing Flag-line-separator to disk file.\n"
+     "ERROR #11 - Unable to write flag-line-separator to output file.\n",
+     "BRAX_07.081530:71 note.txt:12", "####018000030####\n",
+     "strace -P {dir}/BRAX_07.081530 -e inject=lseek:error=EIO:when=2"},
+    {"injected bulletin not synced", {"36", "note.txt"}, "earlier script", "hello\nworld\n", 0, 1,
+     "New flag-line-separator written successfully.\n"
+     "ERROR #15 - Unable to complete TALVEX output file - BRAX_07.081530 \n",
+     "BRAX_07.081530:71 command.txt:100 note.txt:12", "",
+     "strace -P {dir}/BRAX_07.081530 -e inject=fsync:error=EIO"},
+    {"injected script not created", {"36", "note.txt"}, "earlier script", "hello\nworld\n", 0, 1,
+     "\nStart code to make ftp 'command.txt' script.\n"
+     "ERROR #12 - Unable to create ftp script file - command.txt.\n",
+     "BRAX_07.081530:71 command.txt:100 note.txt:12", "####018000053####\n",
+     "strace -e inject=openat:error=ENOSPC:when=@command.txt."},
+    {"injected script not synced", {"36", "note.txt"}, "earlier script", "hello\nworld\n", 0, 1,
+     "FTP script file opened for input - command.txt \n"
+     "ERROR #12 - Unable to create ftp script file - command.txt.\n",
+     "BRAX_07.081530:71 command.txt:100 note.txt:12", "####018000053####\n",
+     "strace -e inject=fsync:error=EIO:when=@command.txt."},
+    {"injected script not closed", {"36", "note.txt"}, "earlier script", "hello\nworld\n", 0, 1,
+     "FTP script file opened for input - command.txt \n"
+     "ERROR #12 - Unable to create ftp script file - command.txt.\n",
+     "BRAX_07.081530:71 command.txt:100 note.txt:12", "####018000053####\n",
+     "strace -e inject=close:error=EIO:when=@command.txt."},
+    {"injected script not renamed", {"36", "note.txt"}, "earlier script", "hello\nworld\n", 0, 1,
+     "FTP script file opened for input - command.txt \n"
+     "ERROR #12 - Unable to create ftp script file - command.txt.\n",
+     "BRAX_07.081530:71 command.txt:100 note.txt:12", "####018000053####\n",
+     "strace -e inject=rename:error=EIO"},
+    // The new command.txt is in place but its name may not be on disk.
+    {"injected folder not synced", {"36", "note.txt"}, "earlier script", "hello\nworld\n", 0, 1,
+     "FTP script file opened for input - command.txt \n"
+     "ERROR #12 - Unable to create ftp script file - command.txt.\n",
+     "BRAX_07.081530:71 command.txt:74 note.txt:12", "####018000053####\n",
+     "strace -P {dir} -e inject=fsync:error=EIO"},
+    {"injected folder that cannot be synced", {"36", "note.txt"}, "earlier script", "hello\nworld\n", 0, 0,
+     "FTP script file created successfully.\n",
+     "BRAX_07.081530:71 command.txt:74 note.txt:12", "####018000053####\n",
+     "strace -P {dir} -e inject=fsync:error=EINVAL"},
+    // A read-only folder fails at once: only a taken name is worth waiting for.
+    {"injected read-only folder", {"36", "note.txt"}, "real clock", "hello\nworld\n", 0, 1,
+     "TALVEX file-name = BRAX_07.081530\n" + name_taken,
+     "note.txt:12", "",
+     "strace -e inject=openat:error=EROFS:when=@BRAX_+"},
 };
 // clang-format on
 
 PRINT_ROW_NAME(FailCase)
+
+std::vector<std::string> words(const std::string &text)
+{
+	std::istringstream in(text);
+	std::vector<std::string> all;
+	for (std::string word; in >> word;)
+		all.push_back(word);
+	return all;
+}
+
+// Runs the row once in a trial folder under strace and returns the number
+// of the first call of syscall whose decoded line holds text.
+int nth_call(const FailCase &c, const fs::path &dir, bool clock, const std::string &syscall,
+             const std::string &text)
+{
+	const fs::path trial = dir / "trial", trace = dir / "trace.txt";
+	fs::create_directory(trial);
+	write_file(trial / c.args.back(), c.input);
+	run_kelvane(trial, c.args, clock, 0, false,
+	            {"strace", "-y", "-o", trace.string(), "-e", "trace=" + syscall});
+	std::istringstream lines(read_file(trace));
+	int n = 0;
+	for (std::string line; std::getline(lines, line);) {
+		n++;
+		if (line.find(text) != std::string::npos)
+			break;
+	}
+	fs::remove_all(trial);
+	fs::remove(trace);
+	return n;
+}
+
+// The injector's words for a row, to go before the program.
+std::vector<std::string> injector(const FailCase &c, const fs::path &dir, bool clock)
+{
+	std::vector<std::string> spec = words(c.inject);
+	if (spec.empty())
+		return {};
+	if (spec[0] == "fiu") {
+		const std::string command = std::string(c.inject).substr(5 + spec[1].size());
+		return {"env",  "FIU_PRNG_SEED=" + spec[1], "fiu-run", "-x", "-f", "", "-c",
+		        command};
+	}
+	std::vector<std::string> tool = {"strace", "-qq", "-o", "/dev/null"};
+	for (std::string word : std::vector<std::string>(spec.begin() + 1, spec.end())) {
+		const size_t d = word.find("{dir}");
+		if (d != std::string::npos)
+			word.replace(d, 5, dir.string());
+		const size_t at = word.find(":when=@");
+		if (at != std::string::npos) {
+			std::string text = word.substr(at + 7);
+			const bool onwards = text.back() == '+';
+			if (onwards)
+				text.pop_back();
+			const size_t name = word.find('=') + 1;
+			const std::string syscall = word.substr(name, word.find(':') - name);
+			word = word.substr(0, at + 6) +
+			       std::to_string(nth_call(c, dir, clock, syscall, text)) +
+			       (onwards ? "+" : "");
+		}
+		tool.push_back(word);
+	}
+	return tool;
+}
 
 class FailureTest : public Scratch, public testing::WithParamInterface<FailCase> {};
 
@@ -528,11 +691,25 @@ TEST_P(FailureTest, ErrorStatusAndWhatIsLeft)
 	// takes closed descriptors itself: that row runs on the real clock,
 	// and its bulletin is then given the fixed name.
 	const bool closed = setup == "closed";
-	Outcome run = run_kelvane(dir, c.args, !closed, c.fsize, closed);
+	const bool real_clock = closed || setup == "real clock";
+	if (*c.inject != '\0')
+		REQUIRE_TOOL(words(c.inject)[0] == "fiu" ? "fiu-run" : "strace");
+	const std::vector<std::string> tool = injector(c, dir, !real_clock);
+	const auto start = std::chrono::steady_clock::now();
+	Outcome run = run_kelvane(dir, c.args, !real_clock, c.fsize, closed, tool);
+	// Only a taken name is worth waiting for, a second at a time.
+	EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
 	std::string real_name = fixed_name;
+	const std::string named = "TALVEX file-name = ";
+	const size_t name_at = run.console.find(named);
+	if (real_clock && name_at != std::string::npos) {
+		const std::string name = run.console.substr(name_at + named.size(), 14);
+		for (size_t at; (at = run.console.find(name)) != std::string::npos;)
+			run.console.replace(at, name.size(), fixed_name);
+	}
 	for (const fs::directory_entry &e : fs::directory_iterator(dir)) {
 		const std::string name = e.path().filename().string();
-		if (closed && name.rfind("BRAX_", 0) == 0) {
+		if (real_clock && name.rfind("BRAX_", 0) == 0) {
 			real_name = name;
 			fs::rename(e.path(), bulletin_path);
 		}
@@ -556,14 +733,16 @@ TEST_P(FailureTest, ErrorStatusAndWhatIsLeft)
 	}
 
 	// Nothing lost: the input changes only by the new heading over its
-	// first 18 bytes; a complete run leaves a consistent bulletin and a
-	// script naming it; a failed run leaves an earlier script as it was.
+	// first 18 bytes; a complete run, and any new command.txt, names a
+	// consistent bulletin; a failed run leaves an earlier script as it was.
 	const std::string after = has_input ? read_file(input) : c.input;
 	if (after != c.input) {
 		EXPECT_EQ(after.substr(0, 18), bulletin.substr(18, 18));
 		EXPECT_EQ(after.substr(18), c.input.substr(18));
 	}
-	if (run.status == 0 || closed) {
+	const bool new_script = fs::is_regular_file(fs::symlink_status(script_path)) &&
+	                        read_file(script_path) != earlier;
+	if (run.status == 0 || closed || new_script) {
 		char flag[19];
 		snprintf(flag, sizeof flag, "####018%06zu####\n", bulletin.size() - 18);
 		EXPECT_EQ(bulletin.substr(0, 18), flag);
