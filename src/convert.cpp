@@ -329,10 +329,12 @@ static int proc_write_body(void)
 		fwrite(proc_product_id(distribution_option), 1, sizeof_product_id, talvex_out);
 		proc_line_prefix();
 	}
-	long written = proc_write_message(n);
+	// The cleaned body may be shorter than the text read: a character of
+	// several bytes becomes one byte or none.
+	long written = proc_write_message(static_cast<int>(sizeof_cleaned_text));
 	free(text_buffer);
 	text_buffer = nullptr;
-	if (written <= n) {
+	if (written <= sizeof_cleaned_text) {
 		printf("ERROR #10 - Did not write TALVEX output file properly.\n");
 		return 1;
 	}

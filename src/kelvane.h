@@ -63,6 +63,7 @@ extern const unsigned char line_break[sizeof_line_prefix];
 int proc_line_prefix(void);
 
 // Message body (body.cpp).
+extern long sizeof_cleaned_text; // the body's size after cleanup
 int proc_cleanup_text(int n);
 int proc_write_message(int n);
 
