@@ -22,12 +22,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	text_buffer = buffer.data();
 	const int n = static_cast<int>(size);
 	CHECK(proc_cleanup_text(n) == n);
+	const long cleaned = sizeof_cleaned_text;
+	CHECK(cleaned >= 0 && cleaned <= n);
 
 	char *out = nullptr;
 	size_t out_size = 0;
 	talvex_out = open_memstream(&out, &out_size);
 	CHECK(talvex_out != nullptr);
-	const int count = proc_write_message(n);
+	const int count = proc_write_message(static_cast<int>(cleaned));
 	CHECK(fclose(talvex_out) == 0);
 	talvex_out = nullptr;
 	text_buffer = nullptr;
@@ -48,11 +50,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		CHECK(c >= 0x20 && c <= 0x7E);
 		CHECK(!(c >= 'a' && c <= 'z'));
 	}
-	// One line break for each line feed of the input; the bulletin grows
-	// exactly when there is one.
+	// One line break for each line feed of the input; the written body
+	// outgrows the cleaned one exactly when there is one, and the input
+	// only by its line breaks: any other byte gives one byte at most.
 	const size_t line_feeds = static_cast<size_t>(std::count(data, data + size, '\n'));
 	CHECK(breaks == line_feeds);
-	CHECK((count > n) == (line_feeds > 0));
+	CHECK((count > cleaned) == (line_feeds > 0));
+	CHECK(out_size - 3 * breaks <= size - line_feeds);
 	free(out);
 	return 0;
 }

@@ -234,6 +234,10 @@ TEST_F(Scratch, MeteorologistHeadingSkippedAndRewritten)
 		const char *classes; // console lines from the option on
 		const char *flag;
 		const char *heading; // the new heading and what follows it up to the body
+		// The two lines of text, and what they become.
+		const char *first = "strong wind";
+		const char *second = "warning";
+		const char *body = "STRONG WIND\r\r\nWARNING\r\r\n";
 	};
 	// clang-format off
 	const Row rows[] = {
@@ -244,19 +248,24 @@ TEST_F(Scratch, MeteorologistHeadingSkippedAndRewritten)
 	    {"\n", "1", "Valid option selected == 1.\nText message is intended for ZELVA distribution.\n"
 	     "Text message is from TAV Meteorologist.\n",
 	     "####018000061####\n", "TXUS20 BRAX 070815\r\r\nSPEQOV\r\r\n"},
+	    // UTF-8 text: each character becomes one, the minus sign a dash.
+	    {"\n", "3", "Valid option selected == 3.\nText message is from TAV Meteorologist.\n",
+	     "####018000088####\n", "WWIO21 BRAX 070815\r\r\n",
+	     "\xc3\x89ruption du volc\xc3\xa1n: cendres \xc3\xa0 FL350",
+	     "Temp at FL100: \xe2\x88\x92" "5\xc2\xb0" "C",
+	     "ERUPTION DU VOLCAN: CENDRES A FL350\r\r\nTEMP AT FL100: -5 C\r\r\n"},
 	};
 	// clang-format on
 	for (const Row &r : rows) {
 		fs::remove(dir / fixed_name);
 		const std::string eol = r.terminator;
-		const std::string rest = eol + "strong wind" + eol + "warning" + eol;
+		const std::string rest = eol + r.first + eol + r.second + eol;
 		write_file(dir / "met.txt", "WWIO21 BRAX 010000" + rest);
 		Outcome run = run_kelvane(dir, {r.option, "met.txt"}, true);
 		EXPECT_EQ(run.status, 0) << run.console;
 		EXPECT_EQ(run.console.find(r.classes), 0U) << run.console;
-		EXPECT_EQ(read_file(dir / fixed_name), std::string(r.flag) + r.heading +
-		                                               "STRONG WIND\r\r\nWARNING\r\r\n"
-		                                               "\r\r\n=\r\r\n");
+		EXPECT_EQ(read_file(dir / fixed_name),
+		          std::string(r.flag) + r.heading + r.body + "\r\r\n=\r\r\n");
 		EXPECT_EQ(read_file(dir / "met.txt"), std::string(r.heading, 18) + rest);
 	}
 }
@@ -467,6 +476,11 @@ const FailCase cases[] = {
     {"only line feeds", {"37", "note.txt"}, "file", "\n\n\n", 0, 0,
      "9 bytes of TALVEX output file written successfully.\n",
      "BRAX_07.081530:64 command.txt:74 note.txt:3", "####018000046####\n"},
+    {"body shrunk below its size", {"36", "note.txt"}, "file", "\xc3\xa9\xc3\xa9\xc3\xa9\n", 0, 0,
+     "7 bytes of text buffer cleaned up successfully.\n"
+     "Writing text message contents to TALVEX output file.\n"
+     "6 bytes of TALVEX output file written successfully.\n",
+     "BRAX_07.081530:61 command.txt:74 note.txt:7", "####018000043####\n"},
     {"nul bytes", {"36", "note.txt"}, "file", std::string("\0\0\0\n", 4), 0, 0,
      "6 bytes of TALVEX output file written successfully.\n",
      "BRAX_07.081530:61 command.txt:74 note.txt:4", "####018000043####\n"},
