@@ -13,6 +13,7 @@ trap 'rm -rf "$scratch"' EXIT
 dpkg-deb --field "$deb" Package Version Depends
 dpkg -x "$deb" "$scratch/root"
 test -x "$scratch/root/usr/bin/kelvane"
+test -f "$scratch/root/usr/share/doc/kelvane/examples/send-bulletin"
 page="$scratch/root/usr/share/man/man1/kelvane.1"
 test -f "$page" || page="$page.gz"
 test -f "$page"
