@@ -33,7 +33,7 @@ package: all
 	sh tools/package_test.sh $(BUILD)/kelvane_$$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' \
 		$(BUILD)/CMakeCache.txt)_amd64.deb examples
 
-# Format, clang-tidy, cppcheck and the manual page's lint, all clean.
+# Format, clang-tidy, cppcheck, the manual page's lint and shellcheck, all clean.
 lint: $(BUILD)/CMakeCache.txt
 	sh tools/lint.sh $(BUILD)
 

@@ -5,6 +5,7 @@ set -eu
 in=$1
 out=$2
 body=$out.body
+# shellcheck disable=SC2018,SC2019 # the bulletin's letters are ASCII only
 tr 'a-z' 'A-Z' <"$in" | tr -c '\r\n -~' ' ' | sed 's/\r$//; s/\r/ /g; s/$/\r\r/' >"$body"
 length=$((18 + 3 + 9 + $(wc -c <"$body") + 7))
 {
