@@ -3,7 +3,7 @@
 BUILD ?= build
 CMAKE_FLAGS ?=
 
-.PHONY: all demo test lint install package bench sanitize memcheck fuzz clean
+.PHONY: all demo test lint install package bench sanitize memcheck fuzz mutants clean
 
 all: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j 2
@@ -78,5 +78,12 @@ bench:
 	cmake --build $(BUILD)-release -j 2
 	sh tools/bench.sh $(BUILD)-release
 
+# Classic mutants of the program, each built in build-mutants/ and run
+# against every test: the share of them the tests catch.
+MUTANTS ?= 400
+SEED ?= 1
+mutants:
+	python3 tools/mutants.py --count $(MUTANTS) --seed $(SEED)
+
 clean:
-	rm -rf $(BUILD) $(BUILD)-release $(BUILD)-sanitize $(BUILD)-fuzz
+	rm -rf $(BUILD) $(BUILD)-release $(BUILD)-sanitize $(BUILD)-fuzz build-mutants
