@@ -379,8 +379,9 @@ struct FailCase {
 	// The fault that makes one step fail: "strace WORDS", where {dir} is
 	// the scratch folder and when=@TEXT the number of the first call of
 	// the injected system call whose traced line holds TEXT (a trailing +:
-	// that call and every later one); or "fiu SEED COMMAND", a libfiu
-	// command whose random choices fall alike on every run of that seed.
+	// that call and every later one); "fiu SEED COMMAND", a libfiu command
+	// whose random choices fall alike on every run of that seed; or
+	// "prlimit WORDS", a resource limit.
 	const char *inject = "";
 };
 
@@ -551,10 +552,10 @@ const FailCase cases[] = {
      "ERROR #06 - Unable to write WMO-header to output file.\n",
      "BRAX_07.081530:18 note.txt:12", "####018000030####\n",
      "fiu 2 enable_random name=posix/stdio/rw/fwrite,probability=0.5"},
-    {"injected no memory for the body", {"36", "note.txt"}, "file", "hello\nworld\n", 0, 1,
+    {"injected no memory for the body", {"36", "note.txt"}, "file", std::string(989999, 'a') + "\n", 0, 1,
      "WMO-header written successfully.\nERROR #07 - Malloc failure on pointer 'text_buffer'.\n",
-     "BRAX_07.081530:36 note.txt:12", "####018000030####\n",
-     "fiu 45 enable_random name=libc/mm/malloc,probability=0.1"},
+     "BRAX_07.081530:36 note.txt:990000", "####018990018####\n",
+     "prlimit --data=786432"},
     {"injected corrected flag line not written", {"36", "note.txt"}, "file", "hello\nworld\n", 0, 1,
      "Re-writing Flag-line-separator to disk file.\n"
      "ERROR #11 - Unable to write flag-line-separator to output file.\n",
@@ -647,7 +648,9 @@ std::vector<std::string> injector(const FailCase &c, const fs::path &dir, bool c
 		return {"env",  "FIU_PRNG_SEED=" + spec[1], "fiu-run", "-x", "-f", "", "-c",
 		        command};
 	}
-	std::vector<std::string> tool = {"strace", "-qq", "-o", "/dev/null"};
+	std::vector<std::string> tool = {spec[0]};
+	if (spec[0] == "strace")
+		tool.insert(tool.end(), {"-qq", "-o", "/dev/null"});
 	for (std::string word : std::vector<std::string>(spec.begin() + 1, spec.end())) {
 		const size_t d = word.find("{dir}");
 		if (d != std::string::npos)
@@ -707,7 +710,7 @@ TEST_P(FailureTest, ErrorStatusAndWhatIsLeft)
 	const bool closed = setup == "closed";
 	const bool real_clock = closed || setup == "real clock";
 	if (*c.inject != '\0')
-		REQUIRE_TOOL(words(c.inject)[0] == "fiu" ? "fiu-run" : "strace");
+		REQUIRE_TOOL(words(c.inject)[0] == "fiu" ? "fiu-run" : words(c.inject)[0]);
 	const std::vector<std::string> tool = injector(c, dir, !real_clock);
 	const auto start = std::chrono::steady_clock::now();
 	Outcome run = run_kelvane(dir, c.args, !real_clock, c.fsize, closed, tool);
