@@ -41,8 +41,10 @@ trap 'exit 1' INT TERM
 mkdir "$disk" "$scratch/saved"
 
 # mount_image: mounts the image on $disk; returns 1 where that fails.
+# Without noauto_da_alloc, ext4 writes a file's data before a rename over
+# another file commits, which would hide a script that was never synced.
 mount_image() {
-	mount -o loop "$scratch/image" "$disk" 2>"$scratch/mount.log"
+	mount -o loop,noauto_da_alloc "$scratch/image" "$disk" 2>"$scratch/mount.log"
 }
 
 # One case: OPTION EXAMPLE. Prints what it found; returns 1 on a loss.
