@@ -1,3 +1,4 @@
+#include <climits>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -21,6 +22,7 @@ TEST(Frame, OneClockReadingGivesNameAndHeading)
 	    {1798761599, 35, "BRAX_31.235959", "FVPS01 NZKL 312359"}, // 2026-12-31 23:59:59
 	    {1797588600, 1, "BRAX_18.101000", "TXUS20 BRAX 181010"},  // 2026-12-18 10:10:00
 	    {1798574382, 37, "BRAX_29.195942", "NOUS72 BRAX 291959"}, // 2026-12-29 19:59:42
+	    {LONG_MAX, 2, "BRAX_01.000000", "WWIO20 BRAX 010000"},      // past gmtime's years: the epoch
 	};
 	// clang-format on
 	for (const Row &r : rows) {
