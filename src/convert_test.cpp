@@ -596,6 +596,10 @@ const FailCase cases[] = {
      "FTP script file created successfully.\n",
      "BRAX_07.081530:71 command.txt:74 note.txt:12", "####018000053####\n",
      "strace -P {dir} -e inject=fsync:error=EINVAL"},
+    {"injected heading line not read", {"5", "note.txt"}, "file", "WWPN20 BRAX 010000\ntext\n", 0, 1,
+     "size of input textfile = 24 bytes.\nERROR #08 - Unable to read text message contents.\n",
+     "note.txt:24", "",
+     "strace -P {dir}/note.txt -e inject=read:error=EIO"},
     // A read-only folder fails at once: only a taken name is worth waiting for.
     {"injected read-only folder", {"36", "note.txt"}, "real clock", "hello\nworld\n", 0, 1,
      "TALVEX file-name = BRAX_07.081530\n" + name_taken,
