@@ -68,6 +68,8 @@ const BodyCase body_cases[] = {
      "  |   |    | \r\r\n", 0},
     {"cut short by another byte", "\xe2\x88z\xf0\x9f\x98\n\xc3\r\n", "  Z   \r\r\n \r\r\n", 0},
     {"shrinks below its size", "\u00e9\u00e9\u00e9\n", "EEE\r\r\n", 0},
+    {"lead byte cut short after the body shrank", "\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\xc3" "A\xa9" "bcdefgh\n",
+     "EEEEEEEE A BCDEFGH\r\r\n", 0},
     {"seven ascii bytes at the end", "\u00e9abcdefg", "EABCDEFG", 0},
     {"characters among long ascii runs", std::string(40, 'x') + "\u00e9" + std::string(40, 'y') + "\u2014\n",
      std::string(40, 'X') + "E" + std::string(40, 'Y') + "-\r\r\n", 0},

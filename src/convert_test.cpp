@@ -769,6 +769,12 @@ TEST_P(FailureTest, ErrorStatusAndWhatIsLeft)
 		EXPECT_EQ(bulletin.substr(0, 18), flag);
 		EXPECT_EQ(bulletin.substr(bulletin.size() - 7), "\r\r\n=\r\r\n");
 		EXPECT_EQ(read_file(script_path), script_for(real_name));
+		// Both have the permissions a new file gets under the umask.
+		const mode_t mask = umask(0);
+		umask(mask);
+		for (const fs::path &file : {bulletin_path, script_path}) {
+			EXPECT_EQ(fs::status(file).permissions(), fs::perms(0666 & ~mask)) << file;
+		}
 	} else if (setup == "earlier script") {
 		EXPECT_EQ(read_file(script_path), earlier);
 	} else if (setup != "script") {
