@@ -71,6 +71,8 @@ const BodyCase body_cases[] = {
     {"lead byte cut short after the body shrank", "\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\xc3" "A\xa9" "bcdefgh\n",
      "EEEEEEEE A BCDEFGH\r\r\n", 0},
     {"seven ascii bytes at the end", "\u00e9abcdefg", "EABCDEFG", 0},
+    {"seven ascii bytes after the body shrank", "\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9abcdefg",
+     "EEEEEEEEABCDEFG", 0},
     {"characters among long ascii runs", std::string(40, 'x') + "\u00e9" + std::string(40, 'y') + "\u2014\n",
      std::string(40, 'X') + "E" + std::string(40, 'Y') + "-\r\r\n", 0},
 };
