@@ -596,6 +596,8 @@ const FailCase cases[] = {
      "FTP script file created successfully.\n",
      "BRAX_07.081530:71 command.txt:74 note.txt:12", "####018000053####\n",
      "strace -P {dir} -e inject=fsync:error=EINVAL"},
+    {"injected bulletin stream not opened", {"36", "note.txt"}, "file", "hello\nworld\n", 0, 1,
+     name_taken, "note.txt:12", "", "fiu 0 enable name=posix/stdio/oc/fdopen"},
     {"injected heading line not read", {"5", "note.txt"}, "file", "WWPN20 BRAX 010000\ntext\n", 0, 1,
      "size of input textfile = 24 bytes.\nERROR #08 - Unable to read text message contents.\n",
      "note.txt:24", "",
