@@ -45,6 +45,7 @@ const BodyCase body_cases[] = {
     {"line longer than the write block", std::string(70000, 'q') + "\r\nz\rq",
      std::string(70000, 'Q') + "\r\r\nZ Q", 1},
     {"printable boundaries", "\x1f\x20\x7e\x7f\n", "  ~ \r\r\n", 0},
+    {"printable boundaries byte by byte", "\r\x1f\x20\x7e\x7f\n", "   ~ \r\r\n", 1},
     {"line starting with cr", "ab\n\rc\n", "AB\r\r\n C\r\r\n", 1},
     {"many lines over several write blocks", numbered_lines(false), numbered_lines(true), 0},
     // UTF-8: each character becomes the ASCII character it looks like.

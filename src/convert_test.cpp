@@ -571,6 +571,11 @@ const FailCase cases[] = {
      "ERROR #12 - Unable to create ftp script file - command.txt.\n",
      "BRAX_07.081530:71 command.txt:100 note.txt:12", "####018000053####\n",
      "strace -e inject=openat:error=ENOSPC:when=@command.txt."},
+    {"injected script permissions not set", {"36", "note.txt"}, "earlier script", "hello\nworld\n", 0, 1,
+     "\nStart code to make ftp 'command.txt' script.\n"
+     "ERROR #12 - Unable to create ftp script file - command.txt.\n",
+     "BRAX_07.081530:71 command.txt:100 note.txt:12", "####018000053####\n",
+     "strace -e inject=fchmod:error=EPERM"},
     {"injected script not synced", {"36", "note.txt"}, "earlier script", "hello\nworld\n", 0, 1,
      "FTP script file opened for input - command.txt \n"
      "ERROR #12 - Unable to create ftp script file - command.txt.\n",
