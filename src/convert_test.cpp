@@ -637,15 +637,15 @@ int nth_call(const FailCase &c, const fs::path &dir, bool clock, const std::stri
 	run_kelvane(trial, c.args, clock, 0, false,
 	            {"strace", "-y", "-o", trace.string(), "-e", "trace=" + syscall});
 	std::istringstream lines(read_file(trace));
-	int n = 0;
-	for (std::string line; std::getline(lines, line);) {
-		n++;
-		if (line.find(text) != std::string::npos)
-			break;
-	}
 	fs::remove_all(trial);
 	fs::remove(trace);
-	return n;
+	int n = 1;
+	for (std::string line; std::getline(lines, line); n++) {
+		if (line.find(text) != std::string::npos)
+			return n;
+	}
+	ADD_FAILURE() << "no " << syscall << " call holds " << text;
+	return 0;
 }
 
 // The injector's words for a row, to go before the program.
