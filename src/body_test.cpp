@@ -68,7 +68,7 @@ const BodyCase body_cases[] = {
     {"overlong, surrogate, past U+10FFFF", "\xc0\xaf|\xed\xa0\x80|\xf4\x90\x80\x80|\xf5\n",
      "  |   |    | \r\r\n", 0},
     {"cut short by another byte", "\xe2\x88z\xf0\x9f\x98\n\xc3\r\n", "  Z   \r\r\n \r\r\n", 0},
-    {"four bytes at the very end", "x\U0001f600", "X ", 0},
+    {"four bytes inside and at the very end", "x\U0001f600y\U0001f600", "X Y ", 0},
     {"shrinks below its size", "\u00e9\u00e9\u00e9\n", "EEE\r\r\n", 0},
     {"lead byte cut short after the body shrank", "\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\xc3" "A\xa9" "bcdefgh\n",
      "EEEEEEEE A BCDEFGH\r\r\n", 0},
