@@ -651,18 +651,18 @@ int nth_call(const FailCase &c, const fs::path &dir, bool clock, const std::stri
 // The injector's words for a row, to go before the program.
 std::vector<std::string> injector(const FailCase &c, const fs::path &dir, bool clock)
 {
-	std::vector<std::string> spec = words(c.inject);
-	if (spec.empty())
+	std::vector<std::string> fault = words(c.inject);
+	if (fault.empty())
 		return {};
-	if (spec[0] == "fiu") {
-		const std::string command = std::string(c.inject).substr(5 + spec[1].size());
-		return {"env",  "FIU_PRNG_SEED=" + spec[1], "fiu-run", "-x", "-f", "", "-c",
+	if (fault[0] == "fiu") {
+		const std::string command = std::string(c.inject).substr(5 + fault[1].size());
+		return {"env",  "FIU_PRNG_SEED=" + fault[1], "fiu-run", "-x", "-f", "", "-c",
 		        command};
 	}
-	std::vector<std::string> tool = {spec[0]};
-	if (spec[0] == "strace")
+	std::vector<std::string> tool = {fault[0]};
+	if (fault[0] == "strace")
 		tool.insert(tool.end(), {"-qq", "-o", "/dev/null"});
-	for (std::string word : std::vector<std::string>(spec.begin() + 1, spec.end())) {
+	for (std::string word : std::vector<std::string>(fault.begin() + 1, fault.end())) {
 		const size_t d = word.find("{dir}");
 		if (d != std::string::npos)
 			word.replace(d, 5, dir.string());
