@@ -33,6 +33,12 @@ static bool proc_is_continuation(unsigned char c)
 	return (c & 0xC0) == 0x80;
 }
 
+// The ASCII byte for the two-byte character of lead and b1, or 0.
+static unsigned char proc_ascii_2byte(unsigned lead, unsigned b1)
+{
+	return unicode_ascii_2byte[(lead & 0x1F) << 6 | (b1 & 0x3F)];
+}
+
 // How many of a word's bytes, in memory order, come before the first one
 // with its high bit set, given those high bits; 8 for none.
 static int proc_ascii_bytes(uint64_t high_bits)
@@ -62,7 +68,7 @@ static const unsigned char *proc_utf8_char(const unsigned char *p, const unsigne
 		return p + 1;
 	unsigned b1 = p[1] & 0x3F;
 	if (lead < 0xE0) {
-		*to = unicode_ascii_2byte[(lead & 0x1F) << 6 | b1];
+		*to = proc_ascii_2byte(lead, b1);
 		return p + 2;
 	}
 	// The second byte's range excludes overlong forms, surrogates and
@@ -128,7 +134,7 @@ int proc_cleanup_text(int n)
 			// holds whole needs no check of the body's end.
 			if (ascii < 7 && from[0] - 0xC2U <= 0xDF - 0xC2 &&
 			    proc_is_continuation(from[1])) {
-				*to = unicode_ascii_2byte[(from[0] & 0x1F) << 6 | (from[1] & 0x3F)];
+				*to = proc_ascii_2byte(from[0], from[1]);
 				to += *to != 0;
 				from += 2;
 				continue;
