@@ -31,6 +31,26 @@ constexpr int last_option = 37;
 // How long a run waits for a bulletin name that is not yet taken.
 constexpr long max_name_wait = 60;
 
+// The line under a numbered error that says why, and what to do, begins
+// like the second line of ERROR #01.
+const char cause[] = "          - ";
+
+// The current folder, for the cause lines that name it.
+const char *proc_folder(void)
+{
+	static char folder[4096];
+	if (getcwd(folder, sizeof folder) == nullptr)
+		return ".";
+	return folder;
+}
+
+// The C library's text for an error number; 0 means the call failed
+// without saying why.
+const char *proc_reason(int e)
+{
+	return e != 0 ? strerror(e) : "the call failed without an error number";
+}
+
 // Reads an option number the way atoi does (leading blanks, a sign, digits
 // up to the first non-digit, no digits giving 0) but without overflow:
 // returns the option, or 0 for any value outside 1..37.
@@ -67,6 +87,10 @@ int proc_command_line(int argc, char **argv)
 		printf("ERROR #01 - Invalid option entered for TEXT message type.\n"
 		       "          - Option number entered was %s\n",
 		       argv[1]);
+		printf("%sOptions are 1 to 35 for a meteorologist's message and 36 or 37 for a "
+		       "help "
+		       "desk's: see kelvane(1)\n",
+		       cause);
 		return 1;
 	}
 	printf("Valid option selected == %d.\n", option);
@@ -83,57 +107,41 @@ int proc_command_line(int argc, char **argv)
 	return 0;
 }
 
-// Builds the listing command with the name quoted for the POSIX shell, so
-// that any name stays one plain word: inside single quotes nothing is
-// special, and each single quote of the name is written as '\''.
-static char *proc_listing_command(const char *name)
+// A heading has the form of "WWIO20 BRAX 070815": four letters, two
+// digits, a space, four letters, a space, six digits.
+static bool proc_is_heading(const unsigned char *h)
 {
-	char *command = static_cast<char *>(malloc(strlen(name) * 4 + sizeof "@dir '' /t:w\n"));
-	if (command == nullptr)
-		return nullptr;
-	char *p = stpcpy(command, "@dir '");
-	for (; *name != '\0'; name++) {
-		if (*name == '\'')
-			p = stpcpy(p, "'\\''");
-		else
-			*p++ = *name;
+	static const char form[] = "AAAA99 AAAA 999999";
+	for (int i = 0; i < sizeof_wmo_header; i++) {
+		unsigned char c = h[i];
+		bool fits = c == ' ';
+		if (form[i] == 'A')
+			fits = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+		else if (form[i] == '9')
+			fits = c >= '0' && c <= '9';
+		if (!fits)
+			return false;
 	}
-	memcpy(p, "' /t:w\n", sizeof "' /t:w\n");
-	return command;
-}
-
-// Diagnostic commands after the input could not be opened; their results
-// are only for the operator's eyes and are ignored.
-static void proc_diagnostics(void)
-{
-	char *listing = proc_listing_command(text_filename);
-	const char *commands[] = {"@date /t\n", "@time /t\n", listing};
-	for (const char *command : commands) {
-		fflush(stdout);
-		if (command == nullptr)
-			continue;
-		// NOLINTNEXTLINE(cert-env33-c): fixed commands, the name quoted
-		int ignored = system(command);
-		(void)ignored;
-	}
-	fflush(stdout);
-	free(listing);
+	return true;
 }
 
 // A meteorologist's file must begin with its 18-character heading line,
 // ended by LF or CR LF: that line is skipped and later overwritten, so a
-// file without it would lose the start of its text twice.
+// file without it, or with a line that is not a heading (a help-desk note
+// under a mistyped option), would lose the start of its text twice.
 static int proc_check_heading_line(void)
 {
 	unsigned char head[sizeof_wmo_header + 2];
 	rewind(textfile_in);
+	errno = 0;
 	size_t got = fread(head, 1, sizeof head, textfile_in);
 	if (ferror(textfile_in)) {
+		int e = errno;
 		printf("ERROR #08 - Unable to read text message contents.\n");
+		printf("%s%s (reading %s)\n", cause, proc_reason(e), text_filename);
 		return 1;
 	}
-	bool line = got > sizeof_wmo_header && memchr(head, '\r', sizeof_wmo_header) == nullptr &&
-	            memchr(head, '\n', sizeof_wmo_header) == nullptr &&
+	bool line = got > sizeof_wmo_header && proc_is_heading(head) &&
 	            (head[sizeof_wmo_header] == '\n' ||
 	             (got == sizeof head && head[sizeof_wmo_header] == '\r' &&
 	              head[sizeof_wmo_header + 1] == '\n'));
@@ -141,9 +149,28 @@ static int proc_check_heading_line(void)
 		printf("ERROR #16 - TEXT message file does not begin with an 18-character heading "
 		       "line - %s\n",
 		       text_filename);
+		printf("%sOptions 1 to 35 need a first line such as \"WWIO20 BRAX 070815\" (four "
+		       "letters, two digits, a space, four letters, a space, six digits); a "
+		       "help-desk "
+		       "note takes option 36 or 37\n",
+		       cause);
 		return 1;
 	}
 	return 0;
+}
+
+// What a file that is not a regular file is, for ERROR #13's cause.
+static const char *proc_file_kind(mode_t mode)
+{
+	if (S_ISFIFO(mode))
+		return "a FIFO";
+	if (S_ISCHR(mode))
+		return "a character device";
+	if (S_ISBLK(mode))
+		return "a block device";
+	if (S_ISSOCK(mode))
+		return "a socket";
+	return "not a regular file";
 }
 
 // Opens the input for update and measures it. Only a regular file has a
@@ -152,17 +179,26 @@ static int proc_open_input(void)
 {
 	textfile_in = fopen(text_filename, "r+b");
 	if (textfile_in == nullptr) {
-		printf("ERROR #02 - Unable to open input TEXT message file - %s\n\n",
-		       text_filename);
-		proc_diagnostics();
+		int e = errno;
+		printf("ERROR #02 - Unable to open input TEXT message file - %s\n", text_filename);
+		printf("%s%s: %s must be a text file you may read and write\n\n", cause,
+		       proc_reason(e), text_filename);
 		return 1;
 	}
 	printf("Text message file opened successfully - %s -.\n", text_filename);
 	struct stat input_stat = {};
-	if (fstat(fileno(textfile_in), &input_stat) != 0 || !S_ISREG(input_stat.st_mode) ||
-	    fseek(textfile_in, 0, SEEK_END) != 0 || (sizeof_textfile_in = ftell(textfile_in)) < 0) {
+	errno = 0;
+	bool regular = fstat(fileno(textfile_in), &input_stat) == 0 && S_ISREG(input_stat.st_mode);
+	if (!regular || fseek(textfile_in, 0, SEEK_END) != 0 ||
+	    (sizeof_textfile_in = ftell(textfile_in)) < 0) {
+		int e = errno;
 		printf("ERROR #13 - Unable to determine size of input TEXT message file - %s\n",
 		       text_filename);
+		if (e == 0 && !regular)
+			printf("%s%s is %s: give a text file\n", cause, text_filename,
+			       proc_file_kind(input_stat.st_mode));
+		else
+			printf("%s%s (measuring %s)\n", cause, proc_reason(e), text_filename);
 		return 1;
 	}
 	printf("size of input textfile = %ld bytes.\n", sizeof_textfile_in);
@@ -173,6 +209,9 @@ static int proc_too_long(long length)
 {
 	printf("ERROR #14 - TALVEX bulletin too long for flag-line-separator - %ld bytes.\n",
 	       length);
+	printf("%sThe flag line carries at most %ld bytes after it, so a message may have at most "
+	       "%ld bytes: split it into several\n",
+	       cause, max_bulletin_length, max_bulletin_length - sizeof_wmo_header);
 	return 1;
 }
 
@@ -195,7 +234,10 @@ static void proc_wait_next_second(void)
 // name may be another run's bulletin, a link or a FIFO. Creating the file
 // exclusively refuses all of these; the run then waits for the next
 // second and names the bulletin after that new reading. It gives up when
-// the clock does not move on, or after max_name_wait seconds.
+// the clock does not move on, or after max_name_wait seconds, and leaves
+// the error number of its last try in output_errno.
+static int output_errno;
+
 static int proc_create_output(void)
 {
 	long first = proc_datetimes();
@@ -207,10 +249,12 @@ static int proc_create_output(void)
 			talvex_out = fdopen(fd, "wb");
 			if (talvex_out != nullptr)
 				return 0;
+			output_errno = errno;
 			(void)close(fd);
 			(void)unlink(talvex_filename);
 			return 1;
 		}
+		output_errno = errno;
 		if (errno != EEXIST || reading - first >= max_name_wait)
 			return 1;
 		proc_wait_next_second();
@@ -235,13 +279,18 @@ static int proc_open_output(void)
 	printf("TALVEX file-name = %s\n", talvex_filename);
 	if (created != 0) {
 		printf("ERROR #03 - Unable to open TALVEX output file - %s \n", talvex_filename);
+		printf("%s%s: cannot create %s in %s\n", cause, proc_reason(output_errno),
+		       talvex_filename, proc_folder());
 		return 1;
 	}
 	printf("TALVEX output file created - %s \n", talvex_filename);
 	printf("Writing TALVEX flag-line-separator to output disk file.\n");
+	errno = 0;
 	success = static_cast<int>(fwrite(flag_line, sizeof_flag_line, 1, talvex_out));
 	if (success != 1) {
+		int e = errno;
 		printf("ERROR #04 - Unable to write flag-line-separator to output file.\n");
+		printf("%s%s (writing %s)\n", cause, proc_reason(e), talvex_filename);
 		return 1;
 	}
 	printf("TALVEX flag-line-separator written successfully.\n");
@@ -253,13 +302,17 @@ static int proc_write_heading(void)
 	success = proc_wmo_header(option);
 	if (success == 0) {
 		printf("ERROR #05 - TALVEX-header build was not completed.\n");
+		printf("%sThe heading table has no row for option %d\n", cause, option);
 		return 1;
 	}
 	printf("TALVEX-header build completed successfully.\n");
 	printf("Writing WMO-header to TALVEX output disk file.\n");
+	errno = 0;
 	success = static_cast<int>(fwrite(wmo_header, sizeof_wmo_header, 1, talvex_out));
 	if (success != 1) {
+		int e = errno;
 		printf("ERROR #06 - Unable to write WMO-header to output file.\n");
+		printf("%s%s (writing %s)\n", cause, proc_reason(e), talvex_filename);
 		return 1;
 	}
 	printf("WMO-header written successfully.\n");
@@ -280,14 +333,26 @@ int proc_file_type(void)
 	return 1;
 }
 
+// ERROR #08 with the reason the body could not be read.
+static int proc_unread(const char *reason)
+{
+	printf("ERROR #08 - Unable to read text message contents.\n");
+	printf("%s%s\n", cause, reason);
+	return 1;
+}
+
 // Reads the body into one buffer; a meteorologist's own heading line is
 // skipped. An empty body is an error, as there is nothing to send.
 static int proc_read_message(void)
 {
+	errno = 0;
 	text_buffer = static_cast<unsigned char *>(
 	        malloc(sizeof_textfile_in > 0 ? sizeof_textfile_in : 1));
 	if (text_buffer == nullptr) {
+		int e = errno;
 		printf("ERROR #07 - Malloc failure on pointer 'text_buffer'.\n");
+		printf("%s%s (%ld bytes for the text)\n", cause, proc_reason(e),
+		       sizeof_textfile_in);
 		return 1;
 	}
 	rewind(textfile_in);
@@ -295,13 +360,18 @@ static int proc_read_message(void)
 		term = proc_file_type();
 		sizeof_textfile_in -= sizeof_wmo_header + term;
 		if (fseek(textfile_in, sizeof_wmo_header + term, SEEK_SET) != 0)
-			sizeof_textfile_in = 0;
+			return proc_unread(proc_reason(errno));
 	}
-	if (sizeof_textfile_in <= 0 || fread(text_buffer, 1, sizeof_textfile_in, textfile_in) !=
-	                                       static_cast<size_t>(sizeof_textfile_in)) {
-		printf("ERROR #08 - Unable to read text message contents.\n");
-		return 1;
-	}
+	if (sizeof_textfile_in <= 0)
+		return proc_unread(meteorologist_option != 0
+		                           ? "The file holds nothing after its heading line: write "
+		                             "the message below it"
+		                           : "The file is empty: write the message into it");
+	errno = 0;
+	if (fread(text_buffer, 1, sizeof_textfile_in, textfile_in) !=
+	    static_cast<size_t>(sizeof_textfile_in))
+		return proc_unread(ferror(textfile_in) ? proc_reason(errno)
+		                                       : "The file got shorter while it was read");
 	printf("Text message (%ld bytes) read successfully.\n", sizeof_textfile_in);
 	return 0;
 }
@@ -314,6 +384,7 @@ static int proc_write_body(void)
 	long cleaned = proc_cleanup_text(n);
 	if (cleaned != n) {
 		printf("ERROR #09 - Did not convert text buffer properly.\n");
+		printf("%sThe cleanup examined %ld of the %d bytes\n", cause, cleaned, n);
 		return 1;
 	}
 	printf("%ld bytes of text buffer cleaned up successfully.\n", cleaned);
@@ -324,6 +395,7 @@ static int proc_write_body(void)
 	(void)fclose(textfile_in);
 	textfile_in = nullptr;
 	printf("Writing text message contents to TALVEX output file.\n");
+	errno = 0;
 	proc_line_prefix();
 	if (distribution_option != 0) {
 		fwrite(proc_product_id(distribution_option), 1, sizeof_product_id, talvex_out);
@@ -335,16 +407,22 @@ static int proc_write_body(void)
 	free(text_buffer);
 	text_buffer = nullptr;
 	if (written <= sizeof_cleaned_text) {
+		int e = ferror(talvex_out) ? errno : 0;
 		printf("ERROR #10 - Did not write TALVEX output file properly.\n");
+		if (e != 0)
+			printf("%s%s (writing %s)\n", cause, proc_reason(e), talvex_filename);
+		else
+			printf("%sThe text has no line feed: end its last line with one\n", cause);
 		return 1;
 	}
 	printf("%ld bytes of TALVEX output file written successfully.\n", written);
 	return 0;
 }
 
-static int proc_incomplete(void)
+static int proc_incomplete(int e)
 {
 	printf("ERROR #15 - Unable to complete TALVEX output file - %s \n", talvex_filename);
+	printf("%s%s (writing %s)\n", cause, proc_reason(e), talvex_filename);
 	return 1;
 }
 
@@ -357,16 +435,19 @@ static int proc_finish_bulletin(void)
 	proc_line_prefix();
 	if (ferror(talvex_out) || fseek(talvex_out, 0, SEEK_END) != 0 ||
 	    (sizeof_talvex_out = ftell(talvex_out)) < 0)
-		return proc_incomplete();
+		return proc_incomplete(errno);
 	long corrected = sizeof_talvex_out - sizeof_flag_line;
 	if (proc_bulletin_length(corrected) != 0)
 		return proc_too_long(corrected);
 	printf("corrected bulletin_length = %s bytes.\n", bulletin_length);
 	proc_flag_field_separator();
 	printf("Re-writing Flag-line-separator to disk file.\n");
+	errno = 0;
 	if (fseek(talvex_out, 0, SEEK_SET) != 0 ||
 	    fwrite(flag_line, sizeof_flag_line, 1, talvex_out) != 1) {
+		int e = errno;
 		printf("ERROR #11 - Unable to write flag-line-separator to output file.\n");
+		printf("%s%s (writing %s)\n", cause, proc_reason(e), talvex_filename);
 		return 1;
 	}
 	printf("New flag-line-separator written successfully.\n");
@@ -374,10 +455,11 @@ static int proc_finish_bulletin(void)
 	// cut after that line must not leave command.txt naming an empty file.
 	int flushed = fflush(talvex_out);
 	int synced = flushed == 0 ? fsync(fileno(talvex_out)) : -1;
+	int e = errno;
 	int closed = fclose(talvex_out);
 	talvex_out = nullptr;
 	if (synced != 0 || closed != 0)
-		return proc_incomplete();
+		return proc_incomplete(synced != 0 ? e : errno);
 	printf("Text message converted into TALVEX format.\n");
 	return 0;
 }

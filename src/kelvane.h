@@ -30,6 +30,13 @@ extern int term;
 extern int success;
 extern long sizeof_talvex_out;
 
+// Each numbered error is followed by a line that says why: it begins with
+// cause, and names the C library's text for an error number, or the
+// current folder, where they tell the operator what to do.
+extern const char cause[];
+const char *proc_reason(int e);
+const char *proc_folder(void);
+
 int proc_option_number(const char *text);
 int proc_command_line(int argc, char **argv);
 int proc_file_type(void);

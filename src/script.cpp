@@ -19,13 +19,16 @@ static const char dir_prefix[30] = "dir ";
 static const char script_template[] = "command.txt.XXXXXX";
 
 // A failed script leaves command.txt as it was: the new one is removed.
-static int proc_script_failed(FILE *script, const char *temp_name)
+// e is the error number of the call that failed.
+static int proc_script_failed(FILE *script, const char *temp_name, int e)
 {
 	if (script != nullptr)
 		(void)fclose(script);
 	if (temp_name != nullptr)
 		(void)unlink(temp_name);
 	printf("ERROR #12 - Unable to create ftp script file - %s.\n", script_filename);
+	printf("%s%s: cannot write %s in %s\n", cause, proc_reason(e), script_filename,
+	       proc_folder());
 	return 1;
 }
 
@@ -40,22 +43,28 @@ static FILE *proc_open_script(char *temp_name)
 	(void)umask(mask);
 	FILE *script = fchmod(fd, 0666 & ~mask) == 0 ? fdopen(fd, "wb") : nullptr;
 	if (script == nullptr) {
+		int e = errno;
 		(void)close(fd);
 		(void)unlink(temp_name);
+		errno = e;
 	}
 	return script;
 }
 
 // Syncs the current folder, so that its names (the bulletin's and the new
 // command.txt's) are on disk. A file system that cannot sync a folder
-// (EINVAL) is not an error.
+// (EINVAL) is not an error. A failure leaves its error number in errno.
 static int proc_sync_folder(void)
 {
 	int fd = open(".", O_RDONLY | O_DIRECTORY);
 	if (fd < 0)
 		return 1;
 	bool failed = fsync(fd) != 0 && errno != EINVAL;
-	return close(fd) != 0 || failed ? 1 : 0;
+	int e = errno;
+	if (close(fd) != 0)
+		return 1;
+	errno = e;
+	return failed ? 1 : 0;
 }
 
 // Writes command.txt naming talvex_filename; returns the exit status.
@@ -68,35 +77,37 @@ int proc_ftp_script(void)
 	printf("\nStart code to make ftp 'command.txt' script.\n");
 	struct stat old_script = {};
 	if (lstat(script_filename, &old_script) == 0 && S_ISDIR(old_script.st_mode))
-		return proc_script_failed(nullptr, nullptr);
+		return proc_script_failed(nullptr, nullptr, EISDIR);
 	char temp_name[sizeof script_template];
 	memcpy(temp_name, script_template, sizeof temp_name);
+	errno = 0;
 	FILE *script = proc_open_script(temp_name);
 	if (script == nullptr)
-		return proc_script_failed(nullptr, nullptr);
+		return proc_script_failed(nullptr, nullptr, errno);
 	printf("FTP script file opened for input - %s \n", script_filename);
 	for (int i = 0; i < 3; i++) {
 		if (fputs(ftp_commands[i], script) == EOF)
-			return proc_script_failed(script, temp_name);
+			return proc_script_failed(script, temp_name, errno);
 	}
 	// The put line, then the same line with "dir" over "put".
 	char ftp_line[30];
 	int named = snprintf(ftp_line, sizeof ftp_line, "%s%s\n", put_prefix, talvex_filename);
-	if (named < 0 || named >= static_cast<int>(sizeof ftp_line) ||
-	    fputs(ftp_line, script) == EOF)
-		return proc_script_failed(script, temp_name);
+	if (named < 0 || named >= static_cast<int>(sizeof ftp_line))
+		return proc_script_failed(script, temp_name, ENAMETOOLONG);
+	if (fputs(ftp_line, script) == EOF)
+		return proc_script_failed(script, temp_name, errno);
 	memcpy(ftp_line, dir_prefix, 3);
 	if (fputs(ftp_line, script) == EOF || fputs(ftp_commands[3], script) == EOF)
-		return proc_script_failed(script, temp_name);
+		return proc_script_failed(script, temp_name, errno);
 	// The script is on disk before it takes the place of command.txt, and
 	// the folder after, so that after a power cut command.txt is either the
 	// earlier script or this one, naming a bulletin already on disk.
 	if (fflush(script) != 0 || fsync(fileno(script)) != 0)
-		return proc_script_failed(script, temp_name);
+		return proc_script_failed(script, temp_name, errno);
 	if (fclose(script) != 0 || rename(temp_name, script_filename) != 0)
-		return proc_script_failed(nullptr, temp_name);
+		return proc_script_failed(nullptr, temp_name, errno);
 	if (proc_sync_folder() != 0)
-		return proc_script_failed(nullptr, nullptr);
+		return proc_script_failed(nullptr, nullptr, errno);
 	printf("FTP script file completed - %s \n", script_filename);
 	printf("FTP script file created successfully.\n");
 	return 0;
