@@ -1,8 +1,8 @@
 #!/bin/sh
 # Static checks, all of which must be clean: the code follows .clang-format,
 # clang-tidy (.clang-tidy) and cppcheck find nothing in the program,
-# mandoc's lint finds nothing in the manual page, and shellcheck nothing
-# in the shell scripts.
+# mandoc's lint finds nothing in the manual pages, shellcheck nothing in
+# the shell scripts, and systemd-analyze nothing in the units.
 #   lint.sh BUILD_DIR   (a configured build with compile_commands.json)
 set -eu
 build=$1
@@ -18,9 +18,22 @@ clang-tidy --quiet -p "$build" "$@" 2>/dev/null
 echo "cppcheck: checking the program"
 cppcheck --enable=warning,style,performance,portability --std=c++17 --error-exitcode=1 \
 	--inline-suppr --quiet -I src "$@"
-echo "mandoc: checking the manual page"
-lint=$(mandoc -T lint -W warning "$build/kelvane.1")
+echo "mandoc: checking the manual pages"
+lint=$(mandoc -T lint -W warning "$build/kelvane.1" "$build/kelvane-send.1")
 [ -z "$lint" ] || { echo "$lint"; exit 1; }
 echo "shellcheck: checking the shell scripts"
-shellcheck .ci/run src/*.sh tools/*.sh examples/send-bulletin
+shellcheck .ci/run src/*.sh tools/*.sh
+
+# The units as an instance for /srv/talvex, run from the build folder:
+# systemd-analyze fails on errors and only warns of unknown keys, so any
+# word from it fails the check.
+echo "systemd-analyze: checking the units"
+units=$(mktemp -d "${TMPDIR:-/tmp}/kelvane-units.XXXXXX")
+trap 'rm -rf "$units"' EXIT
+sed "s|^ExecStart=kelvane-send |ExecStart=$(cd "$build" && pwd)/kelvane-send |" \
+	"packaging/kelvane-send@.service" >"$units/kelvane-send@srv-talvex.service"
+cp "packaging/kelvane-send@.timer" "$units/kelvane-send@srv-talvex.timer"
+lint=$(systemd-analyze verify --man=no "$units/kelvane-send@srv-talvex.service" \
+	"$units/kelvane-send@srv-talvex.timer" 2>&1) || { echo "$lint"; exit 1; }
+[ -z "$lint" ] || { echo "$lint"; exit 1; }
 echo "lint: clean"

@@ -1,8 +1,9 @@
 #!/bin/sh
 # Unpacks the Debian package into a scratch root, converts an example with
-# the packaged binary, and checks its files: the binary, the manual page
-# (clean under mandoc's lint), and what the conversion wrote; then lintian,
-# where installed, which must find no error and no warning.
+# the packaged binary, and checks its files: the programs, the manual
+# pages (clean under mandoc's lint), the user units, and what the
+# conversion wrote; then lintian, where installed, which must find no
+# error and no warning.
 #   package_test.sh PACKAGE.deb EXAMPLES_DIR
 set -eu
 deb=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
@@ -13,14 +14,17 @@ trap 'rm -rf "$scratch"' EXIT
 dpkg-deb --field "$deb" Package Version Depends
 dpkg -x "$deb" "$scratch/root"
 test -x "$scratch/root/usr/bin/kelvane"
-test -f "$scratch/root/usr/share/doc/kelvane/examples/send-bulletin"
-page="$scratch/root/usr/share/man/man1/kelvane.1"
-test -f "$page" || page="$page.gz"
-test -f "$page"
-if command -v mandoc >/dev/null 2>&1; then
-	lint=$(mandoc -T lint -W warning "$page" || true)
-	[ -z "$lint" ] || { echo "$lint"; exit 1; }
-fi
+test -x "$scratch/root/usr/bin/kelvane-send"
+test -f "$scratch/root/usr/lib/systemd/user/kelvane-send@.service"
+test -f "$scratch/root/usr/lib/systemd/user/kelvane-send@.timer"
+for name in kelvane kelvane-send; do
+	page="$scratch/root/usr/share/man/man1/$name.1.gz"
+	test -f "$page"
+	if command -v mandoc >/dev/null 2>&1; then
+		lint=$(mandoc -T lint -W warning "$page" || true)
+		[ -z "$lint" ] || { echo "$lint"; exit 1; }
+	fi
+done
 
 mkdir "$scratch/work"
 cp "$examples/helpdesk.txt" "$scratch/work/"
@@ -32,4 +36,4 @@ if command -v lintian >/dev/null 2>&1; then
 	echo "lintian: checking $(basename "$deb")"
 	lintian --fail-on error,warning --info "$deb" 2>/dev/null
 fi
-echo "package: $(basename "$deb") installs bin/kelvane and its manual page; it converted helpdesk.txt into $bulletin"
+echo "package: $(basename "$deb") installs bin/kelvane, bin/kelvane-send, their manual pages and the user units; it converted helpdesk.txt into $bulletin"
