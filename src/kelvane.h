@@ -7,6 +7,7 @@
 #define KELVANE_H
 
 #include <cstdio>
+#include <string>
 
 // Fixed sizes of the bulletin frame, in bytes.
 constexpr int sizeof_flag_line = 18;
@@ -76,5 +77,10 @@ int proc_write_message(int n);
 
 // Upload script (script.cpp).
 int proc_ftp_script(void);
+
+// Store and forward (send.cpp): kelvane-send.
+int kelvane_send_main(int argc, char **argv);
+int proc_ftp_outcome(int status, const std::string &reply, const std::string &name,
+                     std::string *why);
 
 #endif

@@ -28,6 +28,8 @@ scratch=$(mktemp -d "${TMPDIR:-/tmp}/kelvane-send.XXXXXX")
 servers=()
 # shellcheck disable=SC2317 # run by the EXIT trap
 cleanup() {
+	# The servers started by a row's subshell are in servers.pids.
+	[ ! -f "$scratch/servers.pids" ] || mapfile -t -O "${#servers[@]}" servers <"$scratch/servers.pids"
 	for pid in "${servers[@]}"; do
 		kill "$pid" 2>/dev/null || true
 		wait "$pid" 2>/dev/null || true
@@ -100,7 +102,7 @@ class Gateway(FTPHandler):
         return super().ftp_STOR(file, mode)
 FTPServer(("127.0.0.1", port), Gateway).serve_forever()
 EOF
-	servers+=($!)
+	echo $! >>"$scratch/servers.pids"
 	wait_port "$1"
 }
 ftp_port=$(free_port)
@@ -135,6 +137,14 @@ printf '[127.0.0.1]:%s %s\n' "$sftp_port" "$(cut -d' ' -f1,2 host_key.pub)" >kno
 wait_port "$sftp_port"
 sftp_options="-F /dev/null -P $sftp_port -o IdentitiesOnly=yes -o UserKnownHostsFile=$scratch/known_hosts -o StrictHostKeyChecking=yes"
 
+# kelvane-send beside a kelvane that waits 2 s after converting: two jobs
+# that did not take turns would each read the other's command.txt.
+mkdir slow
+cp "$send" slow/kelvane-send
+# shellcheck disable=SC2016 # the wrapper's own variables
+printf '#!/bin/sh\n"%s" "$@"\nstatus=$?\nsleep 2\nexit $status\n' "$(dirname "$send")/kelvane" >slow/kelvane
+chmod +x slow/kelvane
+
 # A message for each name a row uses: big*.txt about 600 kB, mid*.txt
 # about 60 kB, empty*.txt empty, any other a line of its own.
 messages() {
@@ -160,7 +170,7 @@ fail() {
 # Runs one row in work/CASE: kelvane-send with ARGUMENTS, or an action:
 # "!sh COMMAND"; "!kill ARGUMENTS", kelvane-send killed with its process
 # group once the upload has begun; "!two ARGUMENTS", two kelvane-send
-# jobs at once, each converting a message of its own.
+# jobs at once with the slow kelvane, each converting a message of its own.
 step() {
 	local case=$1 arguments=$2 want_status=$3 want_line=$4 status=0 got
 	mkdir -p "work/$case" "home/$case"
@@ -192,7 +202,8 @@ step() {
 			set -- ${arguments#!two }
 			messages a.txt b.txt
 			for job in a b; do
-				(timeout 60 "$send" "$1" "$job.txt" "${@:2}" >"job-$job.log" 2>&1; echo $? >"job-$job.status") &
+				(timeout 60 "$scratch/slow/kelvane-send" "$1" "$job.txt" "${@:2}" >"job-$job.log" 2>&1
+					echo $? >"job-$job.status") &
 			done
 			wait
 			cat job-a.status job-b.status | sort -u | tr -d '\n' >step.status

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Prints the cost of a conversion: instructions per input byte (callgrind),
-# wall time against cp and against a tr/sed/printf pipeline, peak memory,
-# and the body passes' throughput. Figures are printed, not asserted.
+# wall time against cp and against a tr/sed/printf pipeline, kelvane-send
+# against kelvane and a bare curl, peak memory, and the body passes'
+# throughput. Figures are printed, not asserted.
 #   bench.sh BUILD_DIR   (a Release build with KELVANE_BENCH=ON)
 set -eu
 build=$(cd "$1" && pwd)
@@ -62,6 +63,34 @@ for input in big small; do
 done
 echo "  (bounds: kelvane at most 1.3 x dd at 2 kB; aim: pipeline 5 x kelvane)"
 rm -f BRAX_*
+
+# kelvane-send of the 2 kB message to a local FTP server, against kelvane
+# followed by one bare curl -T of the same bulletin: what the queue, the
+# syncs, the dot name and the rename cost.
+if /usr/bin/python3 -c 'import pyftpdlib' 2>/dev/null && command -v curl >/dev/null 2>&1; then
+	mkdir -p gateway/data/talvex/data home
+	port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+	timeout 600 /usr/bin/python3 -m pyftpdlib -i 127.0.0.1 -p "$port" -w -d gateway \
+		-u kelvane -P bench >ftp-server.log 2>&1 &
+	server=$!
+	printf 'machine 127.0.0.1 login kelvane password bench\n' >home/.netrc
+	chmod 600 home/.netrc
+	for _ in $(seq 100); do
+		/usr/bin/python3 -c "import socket; socket.create_connection(('127.0.0.1', $port), 1)" \
+			2>/dev/null && break
+		sleep 0.1
+	done
+	# shellcheck disable=SC2016 # the pair's own variables
+	printf '%s 36 small.txt >/dev/null && b=$(sed -n "s/^put //p" command.txt) &&\n curl -sS --netrc -T "$b" "ftp://127.0.0.1:%s/%%2Fdata/talvex/data/$b"\n' \
+		"$kelvane" "$port" >pair.sh
+	echo "wall time, kelvane-send of small.txt to a local FTP server, median of 30 alternating runs:"
+	HOME=$work/home python3 "$tools/wall.py" --remove 'BRAX_*' 30 \
+		pair "sh pair.sh" kelvane-send "$build/kelvane-send 36 small.txt ftp 127.0.0.1 $port"
+	echo "  (aim: kelvane-send at most 1.3 x pair)"
+	kill "$server"
+else
+	echo "kelvane-send against FTP: no curl, or no pyftpdlib for /usr/bin/python3"
+fi
 
 bound=$(((2 * big + 2 * 1024 * 1024) / 1024))
 if [ -x /usr/bin/time ]; then

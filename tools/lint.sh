@@ -7,7 +7,8 @@
 set -eu
 build=$1
 cd "$(dirname "$0")/.."
-set -- src/convert.cpp src/frame.cpp src/body.cpp src/script.cpp src/main.cpp
+set -- src/convert.cpp src/frame.cpp src/body.cpp src/script.cpp src/send.cpp src/main.cpp \
+	src/send_main.cpp
 
 echo "clang-format: checking src/ and fuzz/"
 clang-format --dry-run --Werror src/*.cpp src/*.h fuzz/*.cpp fuzz/*.h
