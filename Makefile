@@ -39,6 +39,7 @@ install: all
 # the caller sets it, so that two builds of one commit are byte-identical.
 SOURCE_DATE_EPOCH ?= $(shell git log -1 --format=%ct 2>/dev/null)
 package: all
+	@sh tools/setup.sh package
 	cd $(BUILD) && SOURCE_DATE_EPOCH=$(SOURCE_DATE_EPOCH) cpack
 	sh tools/package_test.sh $(BUILD)/kelvane_$$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' \
 		$(BUILD)/CMakeCache.txt)_amd64.deb examples

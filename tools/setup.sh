@@ -3,7 +3,7 @@
 # that the machine lacks, saying which: with apt-get as root, or through
 # sudo where it is there. Where it can do neither, it stops with the one
 # apt-get command to run.
-#   setup.sh GROUP...   (build, test, check)
+#   setup.sh GROUP...   (build, test, package, check)
 set -eu
 list=$(dirname "$0")/debian-packages
 wanted=
