@@ -87,9 +87,8 @@ int proc_command_line(int argc, char **argv)
 		printf("ERROR #01 - Invalid option entered for TEXT message type.\n"
 		       "          - Option number entered was %s\n",
 		       argv[1]);
-		printf("%sOptions are 1 to 35 for a meteorologist's message and 36 or 37 for a "
-		       "help "
-		       "desk's: see kelvane(1)\n",
+		printf("%sOptions are 1 to 35 for a meteorologist's message and 36 or 37 "
+		       "for a help desk's: see kelvane(1)\n",
 		       cause);
 		return 1;
 	}
@@ -149,10 +148,9 @@ static int proc_check_heading_line(void)
 		printf("ERROR #16 - TEXT message file does not begin with an 18-character heading "
 		       "line - %s\n",
 		       text_filename);
-		printf("%sOptions 1 to 35 need a first line such as \"WWIO20 BRAX 070815\" (four "
-		       "letters, two digits, a space, four letters, a space, six digits); a "
-		       "help-desk "
-		       "note takes option 36 or 37\n",
+		printf("%sOptions 1 to 35 need a first line such as \"WWIO20 BRAX 070815\" "
+		       "(four letters, two digits, a space, four letters, a space, six digits); "
+		       "a help-desk note takes option 36 or 37\n",
 		       cause);
 		return 1;
 	}
@@ -203,6 +201,12 @@ static int proc_open_input(void)
 	}
 	printf("size of input textfile = %ld bytes.\n", sizeof_textfile_in);
 	return meteorologist_option != 0 ? proc_check_heading_line() : 0;
+}
+
+// The cause line of a write to the bulletin that failed with error e.
+static void proc_cause_writing(int e)
+{
+	printf("%s%s (writing %s)\n", cause, proc_reason(e), talvex_filename);
 }
 
 static int proc_too_long(long length)
@@ -290,7 +294,7 @@ static int proc_open_output(void)
 	if (success != 1) {
 		int e = errno;
 		printf("ERROR #04 - Unable to write flag-line-separator to output file.\n");
-		printf("%s%s (writing %s)\n", cause, proc_reason(e), talvex_filename);
+		proc_cause_writing(e);
 		return 1;
 	}
 	printf("TALVEX flag-line-separator written successfully.\n");
@@ -312,7 +316,7 @@ static int proc_write_heading(void)
 	if (success != 1) {
 		int e = errno;
 		printf("ERROR #06 - Unable to write WMO-header to output file.\n");
-		printf("%s%s (writing %s)\n", cause, proc_reason(e), talvex_filename);
+		proc_cause_writing(e);
 		return 1;
 	}
 	printf("WMO-header written successfully.\n");
@@ -410,7 +414,7 @@ static int proc_write_body(void)
 		int e = ferror(talvex_out) ? errno : 0;
 		printf("ERROR #10 - Did not write TALVEX output file properly.\n");
 		if (e != 0)
-			printf("%s%s (writing %s)\n", cause, proc_reason(e), talvex_filename);
+			proc_cause_writing(e);
 		else
 			printf("%sThe text has no line feed: end its last line with one\n", cause);
 		return 1;
@@ -422,7 +426,7 @@ static int proc_write_body(void)
 static int proc_incomplete(int e)
 {
 	printf("ERROR #15 - Unable to complete TALVEX output file - %s \n", talvex_filename);
-	printf("%s%s (writing %s)\n", cause, proc_reason(e), talvex_filename);
+	proc_cause_writing(e);
 	return 1;
 }
 
@@ -447,7 +451,7 @@ static int proc_finish_bulletin(void)
 	    fwrite(flag_line, sizeof_flag_line, 1, talvex_out) != 1) {
 		int e = errno;
 		printf("ERROR #11 - Unable to write flag-line-separator to output file.\n");
-		printf("%s%s (writing %s)\n", cause, proc_reason(e), talvex_filename);
+		proc_cause_writing(e);
 		return 1;
 	}
 	printf("New flag-line-separator written successfully.\n");

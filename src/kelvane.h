@@ -77,6 +77,7 @@ int proc_write_message(int n);
 
 // Upload script (script.cpp).
 int proc_ftp_script(void);
+int proc_sync_path(const char *path);
 
 // Store and forward (send.cpp): kelvane-send.
 int kelvane_send_main(int argc, char **argv);

@@ -51,12 +51,12 @@ static FILE *proc_open_script(char *temp_name)
 	return script;
 }
 
-// Syncs the current folder, so that its names (the bulletin's and the new
-// command.txt's) are on disk. A file system that cannot sync a folder
-// (EINVAL) is not an error. A failure leaves its error number in errno.
-static int proc_sync_folder(void)
+// Syncs a file or folder to disk: for a folder, the names in it. A file
+// system that cannot sync a folder (EINVAL) is not an error. Returns 0, or
+// 1 with the error number in errno.
+int proc_sync_path(const char *path)
 {
-	int fd = open(".", O_RDONLY | O_DIRECTORY);
+	int fd = open(path, O_RDONLY | O_CLOEXEC);
 	if (fd < 0)
 		return 1;
 	bool failed = fsync(fd) != 0 && errno != EINVAL;
@@ -106,7 +106,8 @@ int proc_ftp_script(void)
 		return proc_script_failed(script, temp_name, errno);
 	if (fclose(script) != 0 || rename(temp_name, script_filename) != 0)
 		return proc_script_failed(nullptr, temp_name, errno);
-	if (proc_sync_folder() != 0)
+	// The folder holds the names of the bulletin and the new command.txt.
+	if (proc_sync_path(".") != 0)
 		return proc_script_failed(nullptr, nullptr, errno);
 	printf("FTP script file completed - %s \n", script_filename);
 	printf("FTP script file created successfully.\n");

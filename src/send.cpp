@@ -247,16 +247,6 @@ static int proc_check_folder(void)
 	return 0;
 }
 
-// Syncs a file or folder to disk; 0 or -1.
-static int proc_sync_path(const char *path)
-{
-	int fd = open(path, O_RDONLY | O_CLOEXEC);
-	if (fd < 0)
-		return -1;
-	bool failed = fsync(fd) != 0 && errno != EINVAL;
-	return close(fd) != 0 || failed ? -1 : 0;
-}
-
 // --status: one line per queued bulletin, and each stray file of outbox/.
 static int proc_send_status(void)
 {
@@ -305,6 +295,20 @@ static int proc_check_netrc(void)
 	return 0;
 }
 
+// Reads fd to its end into output, and closes it.
+static void proc_read_all(int fd, std::string *output)
+{
+	char chunk[4096];
+	for (;;) {
+		ssize_t got = read(fd, chunk, sizeof chunk);
+		if (got > 0)
+			output->append(chunk, static_cast<size_t>(got));
+		else if (got == 0 || errno != EINTR)
+			break;
+	}
+	(void)close(fd);
+}
+
 // Runs argv and waits for it; returns its exit status, 128 + the signal
 // that ended it, or 127 when it could not start. With input, that text is
 // its standard input; with output, its standard output (and with
@@ -320,38 +324,32 @@ static int proc_run(const std::vector<std::string> &argv, const std::string *inp
 	cargv.push_back(nullptr);
 	int in[2] = {-1, -1};
 	int out[2] = {-1, -1};
+	// The input is short enough for the pipe's buffer: written whole before
+	// the start.
+	bool ready = (input == nullptr ||
+	              (pipe2(in, O_CLOEXEC) == 0 && write(in[1], input->data(), input->size()) ==
+	                                                    static_cast<ssize_t>(input->size()))) &&
+	             (output == nullptr || pipe2(out, O_CLOEXEC) == 0);
 	posix_spawn_file_actions_t actions;
 	posix_spawn_file_actions_init(&actions);
-	if (input != nullptr) {
-		// Short enough for the pipe's buffer: written whole before the start.
-		if (pipe2(in, O_CLOEXEC) != 0 || write(in[1], input->data(), input->size()) !=
-		                                         static_cast<ssize_t>(input->size()))
-			return 127;
-		(void)close(in[1]);
+	if (in[0] >= 0)
 		posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-	}
-	if (output != nullptr) {
-		if (pipe2(out, O_CLOEXEC) != 0)
-			return 127;
+	if (out[1] >= 0) {
 		posix_spawn_file_actions_adddup2(&actions, out[1], 1);
 		if (both_streams)
 			posix_spawn_file_actions_adddup2(&actions, out[1], 2);
 	}
 	fflush(stdout);
 	pid_t pid = 0;
-	int spawned = posix_spawnp(&pid, cargv[0], &actions, nullptr, cargv.data(), environ);
+	int spawned =
+	        ready ? posix_spawnp(&pid, cargv[0], &actions, nullptr, cargv.data(), environ) : -1;
 	posix_spawn_file_actions_destroy(&actions);
-	if (in[0] >= 0)
-		(void)close(in[0]);
-	if (out[1] >= 0)
-		(void)close(out[1]);
-	if (output != nullptr) {
-		char chunk[4096];
-		ssize_t got = 0;
-		while ((got = read(out[0], chunk, sizeof chunk)) > 0 || (got < 0 && errno == EINTR))
-			output->append(chunk, static_cast<size_t>(std::max<ssize_t>(got, 0)));
-		(void)close(out[0]);
+	for (int fd : {in[0], in[1], out[1]}) {
+		if (fd >= 0)
+			(void)close(fd);
 	}
+	if (out[0] >= 0)
+		proc_read_all(out[0], output);
 	if (spawned != 0)
 		return 127;
 	int status = 0;
@@ -409,12 +407,11 @@ static int proc_store(void)
 		                                  "queued from ") +
 		                              send_file);
 	std::string entry = "outbox/" + bulletin;
+	struct stat st = {};
 	if (link(bulletin.c_str(), entry.c_str()) != 0 || proc_sync_path(entry.c_str()) != 0 ||
-	    proc_sync_path("outbox") != 0)
+	    proc_sync_path("outbox") != 0 || stat(entry.c_str(), &st) != 0)
 		return proc_finish(1, "FAILED: cannot queue " + bulletin + " as " + entry + " (" +
 		                              proc_reason(errno) + ")");
-	struct stat st = {};
-	(void)stat(entry.c_str(), &st);
 	proc_say("queued " + bulletin + " (" + std::to_string(st.st_size) + " bytes) as " + entry);
 	return 0;
 }
@@ -545,7 +542,7 @@ static std::string proc_utc_now(const char *format)
 }
 
 // Writes text to path, appended or in place of what it held; with sync,
-// the file and the current folder are on disk after it. 0 or -1.
+// the file and the current folder are on disk after it. 0, or nonzero.
 static int proc_write_file(const std::string &path, const std::string &text, bool append, bool sync)
 {
 	int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC),
