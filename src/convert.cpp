@@ -35,22 +35,6 @@ constexpr long max_name_wait = 60;
 // like the second line of ERROR #01.
 const char cause[] = "          - ";
 
-// The current folder, for the cause lines that name it.
-const char *proc_folder(void)
-{
-	static char folder[4096];
-	if (getcwd(folder, sizeof folder) == nullptr)
-		return ".";
-	return folder;
-}
-
-// The C library's text for an error number; 0 means the call failed
-// without saying why.
-const char *proc_reason(int e)
-{
-	return e != 0 ? strerror(e) : "the call failed without an error number";
-}
-
 // Reads an option number the way atoi does (leading blanks, a sign, digits
 // up to the first non-digit, no digits giving 0) but without overflow:
 // returns the option, or 0 for any value outside 1..37.
@@ -474,25 +458,6 @@ int proc_convert(void)
 	    proc_read_message() != 0 || proc_write_body() != 0)
 		return 1;
 	return proc_finish_bulletin();
-}
-
-// Opens /dev/null on any of descriptors 0, 1 and 2 that is closed, so that
-// no file the run creates can take its place and receive the console log.
-// Standard input is opened write-only and the outputs read-only, so that
-// using them fails and a console log that cannot be written is noticed.
-int proc_standard_descriptors(void)
-{
-	for (int fd = 0; fd <= 2; fd++) {
-		if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
-			continue;
-		int opened = open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
-		if (opened != fd) {
-			if (opened >= 0)
-				(void)close(opened);
-			return 1;
-		}
-	}
-	return 0;
 }
 
 int kelvane_main(int argc, char **argv)

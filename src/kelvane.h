@@ -7,7 +7,8 @@
 #define KELVANE_H
 
 #include <cstdio>
-#include <string>
+
+#include "system.h"
 
 // Fixed sizes of the bulletin frame, in bytes.
 constexpr int sizeof_flag_line = 18;
@@ -35,14 +36,11 @@ extern long sizeof_talvex_out;
 // cause, and names the C library's text for an error number, or the
 // current folder, where they tell the operator what to do.
 extern const char cause[];
-const char *proc_reason(int e);
-const char *proc_folder(void);
 
 int proc_option_number(const char *text);
 int proc_command_line(int argc, char **argv);
 int proc_file_type(void);
 int proc_convert(void);
-int proc_standard_descriptors(void);
 int kelvane_main(int argc, char **argv);
 
 // Bulletin frame (frame.cpp).
@@ -77,11 +75,5 @@ int proc_write_message(int n);
 
 // Upload script (script.cpp).
 int proc_ftp_script(void);
-int proc_sync_path(const char *path);
-
-// Store and forward (send.cpp): kelvane-send.
-int kelvane_send_main(int argc, char **argv);
-int proc_ftp_outcome(int status, const std::string &reply, const std::string &name,
-                     std::string *why);
 
 #endif

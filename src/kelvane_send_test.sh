@@ -26,6 +26,7 @@ done
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/kelvane-send.XXXXXX")
 servers=()
+accounts=()
 # shellcheck disable=SC2317 # run by the EXIT trap
 cleanup() {
 	# The servers started by a row's subshell are in servers.pids.
@@ -34,6 +35,8 @@ cleanup() {
 		kill "$pid" 2>/dev/null || true
 		wait "$pid" 2>/dev/null || true
 	done
+	for user in "${accounts[@]}"; do userdel "$user" 2>/dev/null || true; done
+	[ "${#accounts[@]}" -eq 0 ] || groupdel kt-office 2>/dev/null || true
 	rm -rf "$scratch"
 }
 trap cleanup EXIT
@@ -78,7 +81,7 @@ servers+=($!)
 # "452 try later" for every upload. The servers stop by themselves.
 start_ftp() {
 	timeout 230 "$py" - "$scratch/root" "$1" >>ftp-server.log 2>&1 <<'EOF' &
-import sys, time
+import os, sys, time
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import DTPHandler, FTPHandler
 from pyftpdlib.servers import FTPServer
@@ -87,6 +90,8 @@ users = DummyAuthorizer()
 users.add_user("kelvane", "test-only", root, perm="elradfmw")
 users.add_user("norename", "test-only", root, perm="elradmw")
 users.add_user("busy", "test-only", root, perm="elradfmw")
+users.add_user("sizelimit", "test-only", root, perm="elradfmw")
+users.add_user("refuseall", "test-only", root, perm="elradfmw")
 class Slow(DTPHandler):
     ac_in_buffer_size = 2048
     def handle_read(self):
@@ -100,6 +105,12 @@ class Gateway(FTPHandler):
         if self.username == "busy":
             return self.respond("452 Insufficient storage space, try later.")
         return super().ftp_STOR(file, mode)
+    def ftp_RNTO(self, path):
+        big = self.username == "sizelimit" and os.path.getsize(self._rnfr) > 20000
+        if big or self.username == "refuseall":
+            self._rnfr = None
+            return self.respond("553 Bulletin over the size limit of 20000 bytes.")
+        return super().ftp_RNTO(path)
 FTPServer(("127.0.0.1", port), Gateway).serve_forever()
 EOF
 	echo $! >>"$scratch/servers.pids"
@@ -107,6 +118,7 @@ EOF
 }
 ftp_port=$(free_port)
 down_port=$(free_port)
+revived_port=$(free_port)
 dead_port=$(free_port)
 start_ftp "$ftp_port"
 
@@ -115,6 +127,7 @@ ssh-keygen -q -t ed25519 -N '' -f host_key
 ssh-keygen -q -t ed25519 -N '' -f user_key
 ssh-keygen -q -t ed25519 -N '' -f other_key
 sftp_port=$(free_port)
+until [ "$sftp_port" -lt 65000 ] && ! (: >/dev/tcp/127.0.0.1/$((sftp_port + 1))) 2>/dev/null; do sftp_port=$(free_port); done
 timeout 230 "$py" - "$scratch/root" "$sftp_port" >sftp-server.log 2>&1 <<'EOF' &
 import asyncio, sys
 import asyncssh
@@ -123,19 +136,42 @@ class NoRename(asyncssh.SFTPServer):
     def rename(self, old, new):
         raise asyncssh.SFTPError(asyncssh.FX_PERMISSION_DENIED, "rename refused")
     posix_rename = rename
+class Counting(asyncssh.SSHServer):
+    def auth_completed(self):
+        with open("sftp-logins.log", "a") as log:
+            log.write("login\n")
 def sftp_factory(chan):
     norename = chan.get_extra_info("username") == "norename"
     return (NoRename if norename else asyncssh.SFTPServer)(chan, chroot=root)
 async def main():
-    await asyncssh.listen("127.0.0.1", port, server_host_keys=["host_key"],
+    await asyncssh.listen("127.0.0.1", port, server_host_keys=["host_key"], server_factory=Counting,
                           authorized_client_keys="user_key.pub", sftp_factory=sftp_factory)
+    # No sftp subsystem: it takes the login and refuses the session.
+    await asyncssh.listen("127.0.0.1", port + 1, server_host_keys=["host_key"],
+                          authorized_client_keys="user_key.pub")
     await asyncio.Future()
 asyncio.run(main())
 EOF
 servers+=($!)
-printf '[127.0.0.1]:%s %s\n' "$sftp_port" "$(cut -d' ' -f1,2 host_key.pub)" >known_hosts
+for port in "$sftp_port" "$((sftp_port + 1))"; do
+	printf '[127.0.0.1]:%s %s\n' "$port" "$(cut -d' ' -f1,2 host_key.pub)"
+done >known_hosts
 wait_port "$sftp_port"
 sftp_options="-F /dev/null -P $sftp_port -o IdentitiesOnly=yes -o UserKnownHostsFile=$scratch/known_hosts -o StrictHostKeyChecking=yes"
+
+# A gateway that takes the connection and never answers.
+stall_port=$(free_port)
+timeout 230 "$py" -c '
+import socket, sys, time
+s = socket.socket()
+s.bind(("127.0.0.1", int(sys.argv[1])))
+s.listen(8)
+held = []
+while True:
+    held.append(s.accept())
+' "$stall_port" >stall.log 2>&1 &
+servers+=($!)
+wait_port "$stall_port"
 
 # kelvane-send beside a kelvane that waits 2 s after converting: two jobs
 # that did not take turns would each read the other's command.txt.
@@ -146,7 +182,8 @@ printf '#!/bin/sh\n"%s" "$@"\nstatus=$?\nsleep 2\nexit $status\n' "$(dirname "$s
 chmod +x slow/kelvane
 
 # A message for each name a row uses: big*.txt about 600 kB, mid*.txt
-# about 60 kB, empty*.txt empty, any other a line of its own.
+# about 60 kB, empty*.txt empty, w*.txt a meteorologist's warning, any
+# other a line of its own.
 messages() {
 	local word
 	for word; do
@@ -156,6 +193,7 @@ messages() {
 		mid*.txt) [ -e "$word" ] || yes 'Gale warning: west to northwest winds 35 to 45 knots.' |
 			head -n 1100 >"$word" ;;
 		empty*.txt) : >"$word" ;;
+		w*.txt) [ -e "$word" ] || printf 'WWIO20 BRAX 070815\nGale warning %s.\n' "$word" >"$word" ;;
 		*.txt) [ -e "$word" ] || echo "message $word of $(basename "$PWD")" >"$word" ;;
 		esac
 	done
@@ -167,35 +205,96 @@ fail() {
 	failures=$((failures + 1))
 }
 
+# Accounts for the office rows (root only): the sending account and two
+# members of its group; removed at the end, whatever fails.
+accounts=()
+if [ "$(id -u)" -eq 0 ] && command -v useradd >/dev/null 2>&1; then
+	for user in kt-send kt-met1 kt-met2; do userdel "$user" 2>/dev/null || true; done
+	groupdel kt-office 2>/dev/null || true
+	groupadd kt-office
+	for user in kt-send kt-met1 kt-met2; do
+		useradd --no-create-home --shell /bin/sh --gid kt-office "$user" && accounts+=("$user")
+	done
+	chmod 755 "$scratch" "$scratch/work"
+fi
+
 # Runs one row in work/CASE: kelvane-send with ARGUMENTS, or an action:
-# "!sh COMMAND"; "!kill ARGUMENTS", kelvane-send killed with its process
-# group once the upload has begun; "!two ARGUMENTS", two kelvane-send
-# jobs at once with the slow kelvane, each converting a message of its own.
+# "!sh COMMAND"; "!kill WHO SIGNAL ARGUMENTS", kelvane-send killed (its
+# process group or its pid alone once an upload has begun, its group
+# once three are delivered with group-later); "!two
+# ARGUMENTS", two kelvane-send jobs at once with the slow kelvane, each
+# converting a message of its own; "!bg ARGUMENTS", kelvane-send left
+# running once it is sending, and "!wait" for it. Before the
+# arguments, "{as USER}" runs the row as that account with umask 077, and
+# "{at OFFSET}" under a clock moved by OFFSET (faketime, file times left
+# alone).
 step() {
-	local case=$1 arguments=$2 want_status=$3 want_line=$4 status=0 got
-	mkdir -p "work/$case" "home/$case"
-	[ -e "home/$case/.netrc" ] || printf 'machine 127.0.0.1 login kelvane password test-only\n' >"home/$case/.netrc"
-	chmod 600 "home/$case/.netrc"
+	local case=$1 arguments=$2 want_status=$3 want_line=$4 status=0 got as='' at=''
+	if [[ $arguments == "{as "* ]]; then
+		as=${arguments#\{as } as=${as%%\}*} arguments=${arguments#*\} }
+		if [ "${#accounts[@]}" -eq 0 ]; then
+			[ -z "${KELVANE_NO_SKIP:-}" ] || fail "$case, $2: needs root and useradd"
+			echo "skip $case, $2: needs root and useradd"
+			return
+		fi
+	fi
+	[[ $arguments != "{at "* ]] || { at=${arguments#\{at } at=${at%%\}*} arguments=${arguments#*\} }; }
+	local home=home/$case${as:+-$as}
+	mkdir -p "work/$case" "$home"
+	[ -e "$home/.netrc" ] || printf 'machine 127.0.0.1 login kelvane password test-only\n' >"$home/.netrc"
+	chmod 600 "$home/.netrc"
+	[ -z "$as" ] || chown -R "$as" "$home"
 	arguments=${arguments//\{ftp\}/127.0.0.1 $ftp_port}
 	arguments=${arguments//\{down\}/127.0.0.1 $down_port}
+	arguments=${arguments//\{revived\}/127.0.0.1 $revived_port}
+	arguments=${arguments//\{stall\}/127.0.0.1 $stall_port}
 	arguments=${arguments//\{dead\}/$dead_port}
+	arguments=${arguments//\{port\}/$ftp_port}
+	arguments=${arguments//\{nosftp key\}/${sftp_options/-P $sftp_port/-P $((sftp_port + 1))} -i $scratch/user_key}
+	arguments=${arguments//\{unknown host\}/-F /dev/null -P $sftp_port -o UserKnownHostsFile=/dev/null -o StrictHostKeyChecking=yes -i $scratch/user_key}
 	arguments=${arguments//\{key\}/$sftp_options -i $scratch/user_key}
 	arguments=${arguments//\{other key\}/$sftp_options -i $scratch/other_key}
+	if [[ $arguments == *"{held}"* ]]; then
+		arguments=${arguments//\{held\}/$(find "work/$case/held" -name '*BRAX_*' ! -name '*.failed' -printf '%f\n' | sed 's/^[0-9]*\.//' | head -n 1)}
+	fi
 	(
 		cd "work/$case"
-		export HOME=$scratch/home/$case
-		# shellcheck disable=SC2086 # the arguments are words
-		case $arguments in
-		"!sh "*) eval "${arguments#!sh }" >step.log 2>&1 ;;
-		"!kill "*)
-			set -- ${arguments#!kill }
-			messages "$@"
-			setsid "$send" "$@" >step.log 2>&1 &
+		export HOME=$scratch/$home
+		run() {
+			if [ -n "$as" ]; then
+				setpriv --reuid "$as" --regid kt-office --init-groups sh -c 'umask 077; exec "$@"' sh "$@"
+			elif [ -n "$at" ]; then
+				NO_FAKE_STAT=1 faketime -f "$at" "$@"
+			else
+				"$@"
+			fi
+		}
+		: >started
+		# Waits until an upload of more than 1 kB has begun, or with
+		# "delivered" until three bulletins are delivered.
+		uploading() {
 			for _ in $(seq 200); do
-				[ -z "$(find "$incoming" -name '.BRAX_*' -size +1k)" ] || break
+				if [ "${1:-}" = delivered ]; then
+					[ "$(cat delivered.log 2>/dev/null | wc -l)" -lt 3 ] || break
+				else
+					[ -z "$(find "$incoming" -name '.BRAX_*' -size +1k -newer started)" ] || break
+				fi
 				sleep 0.05
 			done
-			kill -KILL -- "-$!"
+		}
+		# shellcheck disable=SC2086 # the arguments are words
+		case $arguments in
+		"!sh "*)
+			if [ -n "$as" ]; then run sh -c "${arguments#!sh }"; else eval "${arguments#!sh }"; fi >step.log 2>&1
+			;;
+		"!kill "*)
+			set -- ${arguments#!kill }
+			local who=$1 signal=$2
+			shift 2
+			messages "$@"
+			setsid "$send" "$@" >step.log 2>&1 &
+			uploading "$(if [ "$who" = "group-later" ]; then echo delivered; fi)"
+			if [ "$who" != pid ]; then kill "-$signal" -- "-$!"; else kill "-$signal" "$!"; fi
 			{ wait "$!"; } 2>/dev/null || true
 			;;
 		"!two "*)
@@ -210,19 +309,38 @@ step() {
 			cat job-a.log job-b.log >step.log
 			exit "$(cat step.status)"
 			;;
+		"!bg "*)
+			set -- ${arguments#!bg }
+			messages "$@"
+			rm -f bg.status
+			(run timeout 60 "$send" "$@" >bg.log 2>&1; echo $? >bg.status) &
+			for _ in $(seq 100); do ! grep -q '^kelvane-send: sending' bg.log || break; sleep 0.05; done
+			: >step.log
+			;;
+		"!wait")
+			for _ in $(seq 600); do [ ! -e bg.status ] || break; sleep 0.1; done
+			cat bg.log >step.log
+			exit "$(cat bg.status)"
+			;;
 		*)
 			set -- $arguments
 			messages "$@"
-			timeout 60 "$send" "$@" >step.log 2>&1
+			[ -z "$as" ] || chown "$as" ./*.txt 2>/dev/null || true
+			run timeout 60 "$send" "$@" >step.log 2>&1
 			;;
 		esac
 	) || status=$?
+	rows=$((rows + 1))
+	sed -n "s/^kelvane-send: queued \(BRAX_[^ ]*\) .* as outbox\/\([0-9]*\)\..*/$rows \2 \1/p" \
+		"work/$case/step.log" >>"work/$case/order"
 	got=$(tail -n 1 "work/$case/step.log" 2>/dev/null || true)
 	# shellcheck disable=SC2053 # the line wanted is a pattern
 	if [ "$status" != "$want_status" ]; then
 		fail "$case, $2: status $status, want $want_status"
 		cat "work/$case/step.log"
-	elif [ -n "$want_line" ] && [[ "$got" != $want_line ]]; then
+	elif [ "$want_line" = "-" ] && [ -s "work/$case/step.log" ]; then
+		fail "$case, $2: printed '$got', want nothing"
+	elif [ -n "$want_line" ] && [ "$want_line" != "-" ] && [[ "$got" != $want_line ]]; then
 		fail "$case, $2: last line '$got', want '$want_line'"
 		cat "work/$case/step.log"
 	else
@@ -231,31 +349,42 @@ step() {
 }
 
 # After a case: what the watcher took since it began (from line $2 of
-# taken.log on) against the case's folder.
+# taken.log on) against the case's folder: whole, once (the killed cases
+# may send one twice), not still queued, in delivered.log's order, and in
+# conversion order (the hold cases only within each heading).
 check_case() {
-	local case=$1 from=$2 dir=work/$1 n name log_order previous=
-	local -A seen=()
+	local case=$1 from=$2 dir=work/$1 n name taken delivered twice=0 rank
+	local -A seen=() last=()
 	n=$from
 	while read -r name; do
 		n=$((n + 1))
-		[ -z "${seen[$name]:-}" ] || fail "$case: $name taken twice"
+		if [ -n "${seen[$name]:-}" ]; then
+			twice=$((twice + 1))
+			[[ $case == killed* ]] && [ "$twice" -le 1 ] || fail "$case: $name taken twice"
+		fi
 		seen[$name]=1
 		cmp -s "taken/$n-$name" "$dir/$name" || fail "$case: $name taken, but not the whole bulletin"
-		[ ! -e "$dir/outbox/$name" ] || fail "$case: $name taken, but still queued"
+		! ls "$dir"/outbox/*"$name" >/dev/null 2>&1 || fail "$case: $name taken, but still queued"
 	done < <(tail -n "+$((from + 1))" taken.log)
-	log_order=$(cut -d' ' -f2 "$dir/delivered.log" 2>/dev/null | tr '\n' ' ' || true)
-	[ "$(tail -n "+$((from + 1))" taken.log | tr '\n' ' ')" = "$log_order" ] ||
-		fail "$case: taken '$(tail -n "+$((from + 1))" taken.log | tr '\n' ' ')', delivered.log '$log_order'"
-	for name in $log_order; do
-		# Conversion order: each delivered after the one converted before it.
-		[ -z "$previous" ] || [ "$dir/$previous" -ot "$dir/$name" ] ||
-			fail "$case: $name delivered after $previous, converted later"
-		previous=$name
+	taken=$(tail -n "+$((from + 1))" taken.log | awk '!seen[$0]++' | tr '\n' ' ')
+	delivered=$(awk '$5 != "dropped" { print $2 }' "$dir/delivered.log" 2>/dev/null | tr '\n' ' ' || true)
+	[ "$taken" = "$delivered" ] || fail "$case: taken '$taken', delivered.log '$delivered'"
+	rank=0
+	for name in $(sort -k1,1n -k2,2n "$dir/order" 2>/dev/null | awk '{ print $3 }'); do
+		rank=$((rank + 1))
+		seen[$name]=$rank
+	done
+	for name in $delivered; do
+		local heading=all
+		[[ $case != hold* ]] || heading=$(head -c 29 "$dir/$name" | tail -c 11)
+		[ "${seen[$name]:-0}" -gt "${last[$heading]:-0}" ] ||
+			fail "$case: $name delivered out of conversion order"
+		last[$heading]=${seen[$name]:-0}
 	done
 }
 
 : >taken.log
-current='' from=0
+current='' from=0 rows=0
 # case | kelvane-send arguments or action | status | last line (a pattern)
 while IFS='|' read -r case arguments status line; do
 	[ -n "$case" ] || continue
@@ -266,44 +395,147 @@ while IFS='|' read -r case arguments status line; do
 	step "$case" "$arguments" "$status" "$line"
 done <<'EOF'
 ftp|36 mid.txt ftp {ftp}|0|kelvane-send: delivered BRAX_* to ftp://127.0.0.1:*/data/talvex/data/; nothing queued
+ftp|!sh tail -n 1 delivered.log|0|20??-??-??T??:??:??Z BRAX_* bytes ftp://127.0.0.1:*/data/talvex/data/ NOUS71 BRAX ?????? root
 sftp|36 m1.txt sftp {key} talvex@127.0.0.1|0|kelvane-send: delivered BRAX_* to sftp://talvex@127.0.0.1/data/talvex/data/; nothing queued
-outage|36 m1.txt ftp {down}|75|kelvane-send: TEMPFAIL: cannot reach 127.0.0.1:* (curl exit 7), kelvane-send --retry sends it later; 1 bulletin queued: BRAX_*
-outage|36 m2.txt ftp {down}|75|*; 2 bulletins queued, the oldest BRAX_*
-outage|36 m3.txt ftp {down}|75|*; 3 bulletins queued, the oldest BRAX_*
-outage|--status|1|BRAX_* bytes, queued since 20??-??-?? ??:??:?? UTC, last failure: none seen
-outage|!sh start_ftp "$down_port"|0|
-outage|--retry ftp {down}|0|kelvane-send: delivered 3 bulletins to ftp://*; nothing queued
+outage|36 m1.txt ftp {revived}|75|kelvane-send: TEMPFAIL: cannot reach 127.0.0.1:* (curl exit 7), run kelvane-send --retry to try again; 1 bulletin queued: BRAX_*
+outage|36 m2.txt ftp {revived}|75|*; 2 bulletins queued, the oldest BRAX_*
+outage|36 m3.txt ftp {revived}|75|*; 3 bulletins queued, the oldest BRAX_*
+outage|--status|1|BRAX_* bytes, NOUS71 BRAX ??????, queued since 20??-??-?? ??:??:?? UTC, last failure: none seen
+outage|--check|0|KELVANE-SEND OK: 3 queued, the oldest BRAX_* for 0 min * | queued=3 held=0 oldest=*s;300;900
+outage|{at +6m} --check|1|KELVANE-SEND WARNING: 3 queued, the oldest BRAX_* for 6 min * | queued=3 held=0 oldest=3??s;300;900
+outage|{at +16m} --check --warn 10 --critical 15|2|KELVANE-SEND CRITICAL: 3 queued, * | queued=3 held=0 oldest=9??s;600;900
+outage|--check --warn soon|3|KELVANE-SEND UNKNOWN: usage: *
+outage|!sh start_ftp "$revived_port"|0|
+outage|--retry ftp {revived}|0|kelvane-send: delivered 3 bulletins to ftp://*; nothing queued
 outage|--status|0|kelvane-send: nothing queued
+outage|--retry ftp {revived}|0|-
 sftp down|36 m1.txt sftp -F /dev/null -P {dead} talvex@127.0.0.1|75|*TEMPFAIL: cannot reach talvex@127.0.0.1 (sftp exit 255), *; 1 bulletin queued: BRAX_*
+sftp words|36 m1.txt sftp -o NoSuchOption=1 {key} talvex@127.0.0.1|1|*FAILED: sftp refused its words (*Bad configuration option*; 1 bulletin queued: BRAX_*
+sftp words|--retry sftp {nosftp key} talvex@127.0.0.1|1|*FAILED: the gateway took the login of talvex@127.0.0.1 but refused the sftp session, *
+sftp words|--retry sftp {unknown host} talvex@127.0.0.1|1|*FAILED: host key of 127.0.0.1 unknown: add it to ~/.ssh/known_hosts, for example with ssh-keyscan, *
+sftp words|--retry sftp {key} talvex@127.0.0.1|0|kelvane-send: delivered BRAX_* to sftp://*; nothing queued
 login|!sh echo machine 127.0.0.1 login kelvane password wrong >"$HOME/.netrc"|0|
-login|36 m1.txt ftp {ftp}|1|kelvane-send: FAILED: login to 127.0.0.1:* refused (reply 530), mend that *; 1 bulletin queued: BRAX_*
-login|--status|1|BRAX_* last failure: * UTC login to 127.0.0.1:* refused (reply 530)
+login|36 m1.txt ftp {ftp}|1|kelvane-send: FAILED: login to 127.0.0.1:* refused (reply 530 *), mend that *; 1 bulletin queued: BRAX_*
+login|--status|1|BRAX_* last failure: * UTC login to 127.0.0.1:* refused (reply 530 *)
 login|!sh echo machine 127.0.0.1 login kelvane password test-only >"$HOME/.netrc"|0|
 login|--retry ftp {ftp}|0|kelvane-send: delivered BRAX_*; nothing queued
+netrc|!sh echo machine gateway.example login kelvane password test-only >"$HOME/.netrc"|0|
+netrc|36 m1.txt ftp {ftp}|1|kelvane-send: FAILED: */.netrc has no entry for 127.0.0.1 (add: machine 127.0.0.1 login USER password PASSWORD); nothing converted or sent; nothing queued
 sftp login|36 m1.txt sftp {other key} talvex@127.0.0.1|1|*FAILED: login to talvex@127.0.0.1 refused, *; 1 bulletin queued: BRAX_*
 rename|!sh echo machine 127.0.0.1 login norename password test-only >"$HOME/.netrc"|0|
-rename|36 m1.txt ftp {ftp}|1|*FAILED: rename of .BRAX_* to BRAX_* refused (reply 550), *; 1 bulletin queued: BRAX_*
-sftp rename|36 m1.txt sftp {key} norename@127.0.0.1|1|*FAILED: rename of .BRAX_* to BRAX_* refused, *; 1 bulletin queued: BRAX_*
+rename|36 m1.txt ftp {ftp}|1|*FAILED: held BRAX_* (rename of .BRAX_* to BRAX_* refused (reply 550 *)): see kelvane-send --status, then --release or --drop it; nothing queued, 1 held: BRAX_*
+sftp rename|36 m1.txt sftp {key} norename@127.0.0.1|1|*FAILED: held BRAX_* (rename of .BRAX_* refused (*Permission denied)): *; nothing queued, 1 held: BRAX_*
 busy|!sh echo machine 127.0.0.1 login busy password test-only >"$HOME/.netrc"|0|
-busy|36 m1.txt ftp {ftp}|75|*TEMPFAIL: 127.0.0.1:* refused for now (reply 452), *; 1 bulletin queued: BRAX_*
-killed|!kill 36 big.txt ftp {ftp}|0|
-killed|--status|1|BRAX_* bytes, queued since *, last failure: none seen
+busy|36 m1.txt ftp {ftp}|75|*TEMPFAIL: 127.0.0.1:* refused for now (reply 452 *), *; 1 bulletin queued: BRAX_*
+hold|!sh echo machine 127.0.0.1 login sizelimit password test-only >"$HOME/.netrc"|0|
+hold|2 w1.txt ftp {down}|75|*; 1 bulletin queued: BRAX_*
+hold|36 mid.txt ftp {down}|75|*
+hold|3 w2.txt ftp {down}|75|*
+hold|36 m1.txt ftp {down}|75|*; 4 bulletins queued, the oldest BRAX_*
+hold|--retry ftp {ftp}|1|kelvane-send: FAILED: held BRAX_* (rename of .BRAX_* to BRAX_* refused (reply 553 Bulletin over the size limit of 20000 bytes.)): see kelvane-send --status, then --release or --drop it; 1 bulletin queued: BRAX_*, 1 held: BRAX_*
+hold|--status|1|BRAX_* bytes, NOUS71 BRAX ??????, queued since * UTC, held: * 553 Bulletin over the size limit of 20000 bytes.)
+hold|--check|2|KELVANE-SEND CRITICAL: 1 held, BRAX_* (* 553 Bulletin over *); 1 queued | queued=1 held=1 oldest=*s;300;900
+hold|--retry ftp {ftp}|1|kelvane-send: FAILED: bulletins wait in held/ for a person: *; 1 bulletin queued: BRAX_*, 1 held: BRAX_*
+hold|!sh echo machine 127.0.0.1 login kelvane password test-only >"$HOME/.netrc"|0|
+hold|--release {held}|0|kelvane-send: released BRAX_*: queued again as outbox/*; 2 bulletins queued, the oldest BRAX_*
+hold|--release BRAX_01.000000|1|kelvane-send: FAILED: BRAX_01.000000 is not held: nothing is; 2 bulletins queued, the oldest BRAX_*
+hold|--retry ftp {ftp}|0|kelvane-send: delivered 2 bulletins to ftp://*; nothing queued
+hold|!sh echo machine 127.0.0.1 login sizelimit password test-only >"$HOME/.netrc"|0|
+hold|36 mid2.txt ftp {ftp}|1|kelvane-send: FAILED: held BRAX_* *; nothing queued, 1 held: BRAX_*
+hold|--drop {held}|0|kelvane-send: dropped BRAX_*; delivered.log says so; nothing queued
+hold|!sh tail -n 1 delivered.log|0|20??-??-??T??:??:??Z BRAX_* bytes dropped NOUS71 BRAX ?????? root, dropped by root
+refused|!sh echo machine 127.0.0.1 login refuseall password test-only >"$HOME/.netrc"|0|
+refused|36 m1.txt ftp {down}|75|*
+refused|2 w1.txt ftp {ftp}|1|kelvane-send: FAILED: the gateway refused BRAX_* (* 553 *) and the next one too: *; 2 bulletins queued, the oldest BRAX_*
+killed|!kill group KILL 36 big.txt ftp {ftp}|0|
+killed|--status|1|BRAX_* bytes, * queued since *, last failure: none seen
 killed|--retry ftp {ftp}|0|kelvane-send: delivered BRAX_*; nothing queued
+killed pid|!kill pid TERM 36 big.txt ftp {ftp}|0|
+killed pid|--retry ftp {ftp}|0|kelvane-send: delivered BRAX_*; nothing queued
+killed pid|!kill pid KILL 36 big2.txt ftp {ftp}|0|
+killed pid|--retry ftp {ftp}|0|kelvane-send: delivered BRAX_*; nothing queued
+backlog|!sh for i in $(seq 10 39); do messages m$i.txt; faketime "2026-12-01 10:00:$i" "$send" 36 m$i.txt ftp {down}; done; true|0|
+backlog|!sh grep -c 'logged in' "$scratch/ftp-server.log" >logins.before|0|
+backlog|--retry ftp {ftp}|0|kelvane-send: delivered 30 bulletins to ftp://*; nothing queued
+backlog|!sh echo $(($(grep -c 'logged in' "$scratch/ftp-server.log") - $(cat logins.before))) login|0|1 login
+sftp backlog|!sh for i in $(seq 10 39); do messages m$i.txt; faketime "2026-12-01 11:00:$i" "$send" 36 m$i.txt sftp -F /dev/null -P {dead} talvex@127.0.0.1; done; true; wc -l <"$scratch/sftp-logins.log" >logins.before|0|
+sftp backlog|--retry sftp {key} talvex@127.0.0.1|0|kelvane-send: delivered 30 bulletins to sftp://*; nothing queued
+sftp backlog|!sh echo $(($(wc -l <"$scratch/sftp-logins.log") - $(cat logins.before))) login|0|1 login
+killed backlog|!sh for i in $(seq 10 17); do messages mid$i.txt; faketime "2026-12-01 12:00:$i" "$send" 36 mid$i.txt ftp {down}; done; true|0|
+killed backlog|!kill group-later KILL --retry ftp {ftp}|0|
+killed backlog|--retry ftp {ftp}|0|kelvane-send: delivered * to ftp://*; nothing queued
+clock|!sh messages a1.txt a2.txt; faketime '2026-12-09 10:00:00' "$send" 36 a1.txt ftp {down}; faketime '2026-12-09 09:00:00' "$send" 36 a2.txt ftp {down}; touch -d '2026-12-09 12:00' BRAX_09.100000; touch -d '2026-12-09 06:00' BRAX_09.090000|0|
+clock|--retry ftp {ftp}|0|kelvane-send: delivered 2 bulletins to ftp://*; nothing queued
+whole|!sh mkdir -m 700 outbox && : >outbox/0000000001.BRAX_01.000000 && head -c 100 /etc/services >secret && ln secret outbox/0000000002.BRAX_01.000001|0|
+whole|36 m1.txt ftp {ftp}|1|kelvane-send: FAILED: held BRAX_01.000000 (it is too short for a bulletin (0 bytes)), BRAX_01.000001 (its flag line does not carry its size less 18 (100 bytes)): see *; nothing queued, 2 held, the oldest BRAX_01.000000
+log|!sh mkdir delivered.log|0|
+log|36 m1.txt ftp {ftp}|1|kelvane-send: FAILED: BRAX_* delivered but not written to delivered.log (Is a directory): free space or mend it; they are not sent again, *; nothing queued, 1 delivered but not yet in delivered.log
+log|--retry ftp {ftp}|1|kelvane-send: FAILED: BRAX_* delivered at * UTC but not written to delivered.log (Is a directory): *
+log|--status|1|BRAX_* bytes, NOUS71 BRAX ??????, delivered * UTC, not yet written to delivered.log
+log|!sh rmdir delivered.log|0|
+log|--retry ftp {ftp}|0|kelvane-send: wrote the delivered.log line of BRAX_*, delivered earlier
+conf|!sh echo "KELVANE_SEND_GATEWAY=ftp 127.0.0.1 {port}" >kelvane-send.conf && chmod 664 kelvane-send.conf|0|
+conf|36 m1.txt|1|kelvane-send: FAILED: */kelvane-send.conf is not trusted: *; nothing converted or sent
+conf|!sh chmod 600 kelvane-send.conf|0|
+conf|36 m1.txt|0|kelvane-send: delivered BRAX_* to ftp://*; nothing queued
+conf|!sh echo KELVANE_SEND_SAET=1/2 >>kelvane-send.conf|0|
+conf|--retry|1|kelvane-send: FAILED: kelvane-send.conf line 2 (KELVANE_SEND_SAET=1/2) is not *; nothing converted or sent
+notes|36 m1.txt ftp {down}|75|*
+notes|!sh echo secret >target && for f in outbox/*.failed; do rm "$f" && ln -s "$PWD/target" "$f"; done|0|
+notes|--status|1|BRAX_* last failure: none seen
+notes|--retry ftp {down}|75|*
+notes|!sh cat target|0|secret
+notes|!sh for f in outbox/*.failed; do rm "$f" && mkfifo "$f"; done|0|
+notes|--status|1|BRAX_* last failure: none seen
+notes|--retry ftp {down}|75|*
+notes|--status|1|BRAX_* last failure: * cannot reach *
+unreadable|!sh chown kt-send . && chmod 700 .|0|
+unreadable|{as kt-send} 36 m1.txt ftp {down}|75|*
+unreadable|!sh chmod 0300 outbox|0|
+unreadable|{as kt-send} --status|1|kelvane-send: FAILED: cannot read */outbox (Permission denied)
+unreadable|{as kt-send} --retry ftp {ftp}|1|kelvane-send: FAILED: cannot read */outbox (Permission denied); *
+unreadable|{as kt-send} --check|3|KELVANE-SEND UNKNOWN: cannot read */outbox (Permission denied)
+unreadable|!sh chmod 0600 outbox|0|
+unreadable|{as kt-send} --status|1|kelvane-send: FAILED: cannot examine */outbox/* (Permission denied)
+unreadable|!sh chmod 0700 outbox|0|
+unreadable|{as kt-send} --retry ftp {ftp}|0|kelvane-send: delivered BRAX_*; nothing queued
+office|!sh chown kt-send:kt-office . && chmod 2770 . && echo "KELVANE_SEND_GATEWAY=ftp 127.0.0.1 {port}" >kelvane-send.conf && chown kt-send kelvane-send.conf && chmod 640 kelvane-send.conf|0|
+office|{as kt-met1} 36 a.txt|75|kelvane-send: QUEUED: BRAX_* (1 waiting); kt-send sends it
+office|{as kt-met2} 36 big1.txt|75|kelvane-send: QUEUED: BRAX_* (2 waiting); kt-send sends it
+office|{as kt-met2} --status|1|BRAX_* bytes, NOUS71 BRAX ??????, queued since *, last failure: none seen
+office|{as kt-send} !bg --retry|0|
+office|{as kt-met1} 36 b.txt|75|kelvane-send: QUEUED: BRAX_* (* waiting); kt-send sends it
+office|!wait|0|kelvane-send: delivered 3 bulletins to ftp://*; nothing queued
+office|{as kt-met1} !sh rm -f kelvane-send.conf && echo "KELVANE_SEND_GATEWAY=ftp 127.0.0.1 1" >kelvane-send.conf|0|
+office|{as kt-send} --retry|1|kelvane-send: FAILED: */kelvane-send.conf is not trusted: *; nothing converted or sent
+office|!sh rm kelvane-send.conf|0|
+office|{as kt-met2} 36 c.txt|1|kelvane-send: FAILED: * is shared by group kt-office, so it needs a kelvane-send.conf of kt-send's with mode 640 *; nothing converted or sent
+seats|!sh for k in 1 2 3; do mkdir s$k && printf 'KELVANE_SEND_GATEWAY=ftp 127.0.0.1 %s\nKELVANE_SEND_SEAT=%s/3\n' {port} $k >s$k/kelvane-send.conf && chmod 600 s$k/kelvane-send.conf && echo "seat $k" >s$k/m.txt && cp "$HOME/.netrc" "s$k/.netrc"; done; for k in 1 2 3; do (cd s$k && FAKETIME_DONT_RESET=1 faketime -f '@2026-12-07 08:15:30' timeout 4 "$send" 36 m.txt >log 2>&1; echo $? >status) & done; wait; cat s?/log s?/delivered.log >/dev/null && cat s1/delivered.log s2/delivered.log s3/delivered.log >delivered.log && ln s?/BRAX_* . && grep -h queued s?/log; echo $(cat s?/status) $(cd s1 && ls BRAX_*) $(cd s2 && ls BRAX_*) $(cd s3 && ls BRAX_*)|0|0 0 0 BRAX_07.081530 BRAX_07.081531 BRAX_07.081532
+stall|!sh messages s1.txt && "$send" 36 s1.txt ftp {down}|75|*
+stall|!bg --retry ftp {stall}|0|
+stall|!sh messages s2.txt && timeout 2 "$send" 36 s2.txt ftp {ftp} >s2.log; echo $? >s2.status; cat s2.log; echo $(cat s2.status) $(grep -c '^kelvane-send: queued' s2.log) $(grep -c 'waiting for the send in progress (pid [0-9]*)' s2.log)|0|124 1 1
+stall|!sh timeout 1 "$send" --status >/dev/null; echo $?|0|1
+stall|!sh kill "$(cat kelvane-send.send.lock)"|0|
+stall|!wait|143|
+stall|--retry ftp {ftp}|0|kelvane-send: delivered 2 bulletins to ftp://*; nothing queued
 conversion|36 empty.txt ftp {ftp}|1|kelvane-send: FAILED: conversion of empty.txt (kelvane exited 1); nothing queued from it; nothing queued
 two jobs|!two 36 ftp {ftp}|0|kelvane-send: delivered BRAX_* to ftp://*; nothing queued
-usage|36 m1.txt|1|kelvane-send:        kelvane-send --status
-usage|36 m1.txt smtp 127.0.0.1|1|*--status
-usage|--retry ftp|1|*--status
-usage|--retry ftp 127.0.0.1 21 extra|1|*--status
-usage|--status now|1|*--status
+usage|36 m1.txt|1|kelvane-send: FAILED: usage: no GATEWAY, and kelvane-send.conf has no KELVANE_SEND_GATEWAY line
+usage|36 m1.txt smtp 127.0.0.1|1|kelvane-send: FAILED: usage: smtp is not a gateway: *
+usage|--retry ftp|1|kelvane-send: FAILED: usage: ftp needs a HOST
+usage|--retry ftp 127.0.0.1 21 extra|1|kelvane-send: FAILED: usage: extra word extra
+usage|--status now|1|kelvane-send: FAILED: usage: extra word now
+usage|--retry ftp 127.0.0.1:2121|1|kelvane-send: FAILED: usage: host 127.0.0.1:2121 carries a port: give it after the host, as ftp 127.0.0.1 2121
+usage|--bogus|1|kelvane-send: FAILED: usage: unknown option --bogus
 open outbox|!sh mkdir outbox && chmod 777 outbox|0|
-open outbox|--retry ftp {ftp}|1|kelvane-send: FAILED: */outbox is not a folder of yours that only you may write; nothing converted or sent; nothing queued
-stray|!sh mkdir -m 755 outbox && echo x >outbox/notes.txt|0|
+open outbox|--retry ftp {ftp}|1|kelvane-send: FAILED: */outbox is not fit for the queue: it must be a folder of root's that only its owner may write (chmod 700 it); nothing converted or sent
+stray|!sh mkdir -m 755 outbox && echo x >outbox/notes.txt && echo x >"outbox/odd$(printf '\033')name"|0|
 stray|--status|0|kelvane-send: nothing queued
 EOF
 check_case "$current" "$from"
-grep -q '^kelvane-send: outbox/notes.txt is not a bulletin; left alone$' work/stray/step.log ||
-	fail "stray: --status does not report outbox/notes.txt"
+grep -q '^kelvane-send: outbox/notes.txt is not a bulletin; left alone$' work/stray/step.log &&
+	grep -q '^kelvane-send: outbox/odd\\x1bname is not' work/stray/step.log ||
+	fail "stray: --status does not report outbox/notes.txt and outbox/odd\\x1bname"
 [ -e work/stray/outbox/notes.txt ] || fail "stray: outbox/notes.txt was removed"
 
 [ "$failures" -eq 0 ] || { echo "$failures failure(s)"; exit 1; }

@@ -51,22 +51,6 @@ static FILE *proc_open_script(char *temp_name)
 	return script;
 }
 
-// Syncs a file or folder to disk: for a folder, the names in it. A file
-// system that cannot sync a folder (EINVAL) is not an error. Returns 0, or
-// 1 with the error number in errno.
-int proc_sync_path(const char *path)
-{
-	int fd = open(path, O_RDONLY | O_CLOEXEC);
-	if (fd < 0)
-		return 1;
-	bool failed = fsync(fd) != 0 && errno != EINVAL;
-	int e = errno;
-	if (close(fd) != 0)
-		return 1;
-	errno = e;
-	return failed ? 1 : 0;
-}
-
 // Writes command.txt naming talvex_filename; returns the exit status.
 // The script is written whole to a temporary file and then renamed over
 // command.txt, so that a job never finds half a script, and a link or FIFO

@@ -1,174 +1,142 @@
-// kelvane-send: converts a message with kelvane, keeps the bulletin queued
-// until the gateway has confirmed it, and forwards the queue, oldest first.
+// kelvane-send: the command line and the driver. It converts a message
+// with kelvane, queues the bulletin, and forwards the queue to the gateway
+// in conversion order, in client sessions of up to 100 bulletins.
 //
-// It works in the current folder, under an exclusive lock on
-// kelvane-send.lock there. A converted bulletin is queued as a hard link
-// outbox/BULLETIN, synced before anything is sent. The gateway takes a
-// file the moment it appears, so each bulletin is uploaded under its name
-// with a dot in front and then renamed; it is delivered when the rename is
-// accepted, and only then leaves the queue, with a line in delivered.log.
-// The queue is sent in conversion order and stops at the first bulletin
-// that fails. Status 0: nothing queued any more; 75: the gateway could not
-// be reached or refused for now, so a later --retry sends what is queued;
-// 1: the conversion failed or the gateway refused in a way that needs a
-// person. The last line says what happened and what is still queued.
+// Converting and queueing take the queue's lock, kelvane-send.lock;
+// sending takes the send's, kelvane-send.send.lock, which the clients hold
+// too, so that a conversion never waits for a send. The gateway takes a
+// file the moment it appears, so each bulletin is uploaded under a dot
+// name and renamed; it is delivered when the rename is accepted. A
+// bulletin the gateway refuses for good is held, and the rest go on, but
+// for those of its heading: a correction never overtakes what it
+// corrects. Status 0: delivered; 75: the gateway could not be reached or
+// refused for now, or a member queued for the sending account; 1: a
+// person must look. The last line says what happened and what waits.
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
-#include <spawn.h>
-#include <string>
-#include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
-#include <vector>
 
-#include "kelvane.h"
+#include "send.h"
 
-static const char incoming[] = "/data/talvex/data/";
-static const char lock_name[] = "kelvane-send.lock";
-static const char log_name[] = "delivered.log";
-static const char bulletin_pattern[] = "BRAX_[0-3][0-9].[0-2][0-9][0-5][0-9][0-5][0-9]";
-constexpr int ex_tempfail = 75; // as mail transfer agents use it: try later
+const char incoming[] = "/data/talvex/data/";
+static const char queue_lock_name[] = "kelvane-send.lock";
+static const char send_lock_name[] = "kelvane-send.send.lock";
+
+std::string client;
+std::string ftp_host;
+std::string ftp_url;
+std::vector<std::string> sftp_args;
+std::string gateway;
+std::string where;
+int send_lock = -1;
 
 // The command line.
-static std::string send_mode; // "convert", "--retry" or "--status"
-static const char *send_option;
-static const char *send_file;
-static std::string client;                 // "ftp" or "sftp"
-static std::string ftp_host, ftp_port;     // ftp
-static std::string ftp_url;                // ftp: the incoming folder, from the root
-static std::vector<std::string> sftp_args; // sftp: the client's own, then USER@HOST
-static std::string gateway;                // HOST[:PORT] or USER@HOST, for the console
-static std::string where;                  // the incoming folder as a URL
+static std::string send_mode; // "convert", "--retry", "--status", "--check", "--release", "--drop"
+static std::string send_option, send_file, send_name;
+static std::vector<std::string> send_words;
+static long warn_minutes = 5, critical_minutes = 15;
 
-// A queued bulletin: outbox/NAME, a link to what kelvane wrote.
-struct Queued {
-	struct timespec written;
-	long long size;
-	std::string name;
-};
-static std::vector<Queued> queue;
-
-static void proc_say(const std::string &line)
+void proc_say(const std::string &line)
 {
 	printf("kelvane-send: %s\n", line.c_str());
 }
 
-static int proc_send_usage(void)
+std::string proc_escape(const std::string &text)
 {
-	proc_say("usage: kelvane-send OPTION FILE ftp HOST [PORT]");
-	proc_say("       kelvane-send OPTION FILE sftp [SFTP-OPTION...] USER@HOST");
-	proc_say("       kelvane-send --retry ftp HOST [PORT]");
-	proc_say("       kelvane-send --retry sftp [SFTP-OPTION...] USER@HOST");
+	std::string out;
+	for (unsigned char c : text) {
+		if (c >= ' ' && c <= '~' && c != '\\') {
+			out += static_cast<char>(c);
+		} else {
+			char hex[8];
+			snprintf(hex, sizeof hex, "\\x%02x", c);
+			out += hex;
+		}
+	}
+	return out;
+}
+
+static int proc_usage(const std::string &why)
+{
+	proc_say("usage: kelvane-send OPTION FILE [GATEWAY]");
+	proc_say("       kelvane-send --retry [GATEWAY]");
 	proc_say("       kelvane-send --status");
+	proc_say("       kelvane-send --check [--warn MINUTES] [--critical MINUTES]");
+	proc_say("       kelvane-send --release BULLETIN");
+	proc_say("       kelvane-send --drop BULLETIN");
+	proc_say("GATEWAY: ftp HOST [PORT], or sftp [SFTP-OPTION...] USER@HOST; without it,");
+	proc_say("the KELVANE_SEND_GATEWAY line of kelvane-send.conf");
+	proc_say("FAILED: usage: " + why);
 	return 1;
 }
 
-static bool proc_is_bulletin_name(const char *name)
-{
-	return fnmatch(bulletin_pattern, name, 0) == 0;
-}
-
-// Reads outbox/ into queue, oldest first: by the time kelvane last wrote
-// each bulletin (a hard link shares it, and removing the bulletin in the
-// folder does not change it), then by name. With strays, lists the files
-// that are neither a bulletin nor the failure note of one.
-static void proc_read_queue(std::vector<std::string> *strays)
-{
-	queue.clear();
-	DIR *dir = opendir("outbox");
-	if (dir == nullptr)
-		return;
-	for (const struct dirent *e; (e = readdir(dir)) != nullptr;) {
-		std::string name = e->d_name;
-		if (name == "." || name == "..")
-			continue;
-		struct stat st = {};
-		bool regular = lstat(("outbox/" + name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
-		if (regular && proc_is_bulletin_name(name.c_str())) {
-			queue.push_back({st.st_mtim, static_cast<long long>(st.st_size), name});
-			continue;
-		}
-		const std::string note = ".failed";
-		bool is_note =
-		        regular && name.size() > note.size() &&
-		        name.compare(name.size() - note.size(), note.size(), note) == 0 &&
-		        proc_is_bulletin_name(name.substr(0, name.size() - note.size()).c_str());
-		if (!is_note && strays != nullptr)
-			strays->push_back(name);
-	}
-	(void)closedir(dir);
-	std::sort(queue.begin(), queue.end(), [](const Queued &a, const Queued &b) {
-		if (a.written.tv_sec != b.written.tv_sec)
-			return a.written.tv_sec < b.written.tv_sec;
-		if (a.written.tv_nsec != b.written.tv_nsec)
-			return a.written.tv_nsec < b.written.tv_nsec;
-		return a.name < b.name;
-	});
-	if (strays != nullptr)
-		std::sort(strays->begin(), strays->end());
-}
-
-// Ends the run with status and a last line: what happened, then what is
-// still queued.
+// Ends the run with status and a last line: what happened, then what
+// still waits.
 static int proc_finish(int status, const std::string &what)
 {
-	proc_read_queue(nullptr);
-	std::string left = "nothing queued";
-	if (queue.size() == 1)
-		left = "1 bulletin queued: " + queue[0].name;
-	else if (queue.size() > 1)
-		left = std::to_string(queue.size()) + " bulletins queued, the oldest " +
-		       queue[0].name;
-	proc_say(what + "; " + left);
+	proc_say(what + "; " + proc_queue_state());
 	return status;
 }
 
-// The gateway for ftp: HOST [PORT]. Returns 0, or 1 after the usage text.
-static int proc_ftp_gateway(const std::vector<std::string> &rest)
+// The gateway for ftp: HOST [PORT]. Returns 0, or 1 with why.
+static int proc_ftp_gateway(const std::vector<std::string> &rest, std::string *why)
 {
-	if (rest.size() > 2)
-		return proc_send_usage();
+	if (rest.empty() || rest.size() > 2) {
+		*why = rest.empty() ? "ftp needs a HOST" : "extra word " + proc_escape(rest[2]);
+		return 1;
+	}
 	ftp_host = rest[0];
-	ftp_port = rest.size() == 2 ? rest[1] : "21";
-	bool host_ok =
-	        !ftp_host.empty() && ftp_host[0] != '-' &&
-	        ftp_host.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
-	                                   "0123456789.:_-") == std::string::npos;
-	long port = ftp_port.size() <= 5 &&
-	                            ftp_port.find_first_not_of("0123456789") == std::string::npos
-	                    ? strtol(ftp_port.c_str(), nullptr, 10)
-	                    : 0;
-	if (!host_ok || port < 1 || port > 65535)
-		return proc_send_usage();
-	const std::string port_text = rest.size() == 2 ? ":" + ftp_port : "";
+	std::string port = rest.size() == 2 ? rest[1] : "21";
+	if (ftp_host.empty() || ftp_host[0] == '-' ||
+	    ftp_host.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+	                               "0123456789.:_-") != std::string::npos) {
+		*why = "host " + proc_escape(ftp_host) + " is not a host name or address";
+		return 1;
+	}
+	// One colon is a port, never an IPv6 address.
+	if (std::count(ftp_host.begin(), ftp_host.end(), ':') == 1) {
+		*why = "host " + ftp_host + " carries a port: give it after the host, as ftp " +
+		       ftp_host.substr(0, ftp_host.find(':')) + " " +
+		       ftp_host.substr(ftp_host.find(':') + 1);
+		return 1;
+	}
+	long number = port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos
+	                      ? strtol(port.c_str(), nullptr, 10)
+	                      : 0;
+	if (number < 1 || number > 65535) {
+		*why = "port " + proc_escape(port) + " is not a number from 1 to 65535";
+		return 1;
+	}
+	const std::string port_text = rest.size() == 2 ? ":" + port : "";
 	gateway = ftp_host + port_text;
 	// An IPv6 address goes in brackets in a URL.
 	std::string url_host =
 	        ftp_host.find(':') != std::string::npos ? "[" + ftp_host + "]" : ftp_host;
 	where = "ftp://" + url_host + port_text + incoming;
-	ftp_url = "ftp://" + url_host + ":" + ftp_port + "/%2F" + (incoming + 1);
+	ftp_url = "ftp://" + url_host + ":" + port + "/%2F" + (incoming + 1);
 	return 0;
 }
 
 // The gateway for sftp: the client's own arguments, then a connect
-// timeout and a check that the connection lives (an option given first
-// wins), then USER@HOST. Returns 0, or 1 after the usage text.
-static int proc_sftp_gateway(const std::vector<std::string> &rest)
+// timeout, a check that the connection lives and ssh's login line (an
+// option given first wins), then USER@HOST. Returns 0, or 1 with why.
+static int proc_sftp_gateway(const std::vector<std::string> &rest, std::string *why)
 {
-	if (rest.back()[0] == '-')
-		return proc_send_usage();
+	if (rest.empty() || rest.back()[0] == '-') {
+		*why = "sftp needs USER@HOST as its last word";
+		return 1;
+	}
 	gateway = rest.back();
 	sftp_args.assign(rest.begin(), rest.end() - 1);
 	for (const char *o : {"ConnectTimeout=30", "ServerAliveInterval=15",
-	                      "ServerAliveCountMax=4", "BatchMode=yes"}) {
+	                      "ServerAliveCountMax=4", "BatchMode=yes", "LogLevel=VERBOSE"}) {
 		sftp_args.emplace_back("-o");
 		sftp_args.emplace_back(o);
 	}
@@ -177,187 +145,104 @@ static int proc_sftp_gateway(const std::vector<std::string> &rest)
 	return 0;
 }
 
-// Reads the command line; returns 0, or 1 after the usage text.
+static int proc_gateway_words(const std::vector<std::string> &words, std::string *why)
+{
+	client = words[0];
+	std::vector<std::string> rest(words.begin() + 1, words.end());
+	if (client == "ftp")
+		return proc_ftp_gateway(rest, why);
+	if (client == "sftp")
+		return proc_sftp_gateway(rest, why);
+	*why = proc_escape(client) +
+	       " is not a gateway: give ftp HOST [PORT] or sftp [SFTP-OPTION...] USER@HOST";
+	client.clear();
+	return 1;
+}
+
+// --check's thresholds; a mistake is UNKNOWN, as monitoring expects.
+static int proc_check_options(const std::vector<std::string> &args)
+{
+	for (size_t i = 1; i < args.size(); i += 2) {
+		long *value = args[i] == "--warn"       ? &warn_minutes
+		              : args[i] == "--critical" ? &critical_minutes
+		                                        : nullptr;
+		char *end = nullptr;
+		long minutes = i + 1 < args.size() ? strtol(args[i + 1].c_str(), &end, 10) : -1;
+		if (value == nullptr || end == nullptr || *end != '\0' || minutes < 0 ||
+		    args[i + 1].empty()) {
+			printf("KELVANE-SEND UNKNOWN: usage: kelvane-send --check [--warn MINUTES] "
+			       "[--critical MINUTES], not %s\n",
+			       proc_escape(args[i]).c_str());
+			return 3;
+		}
+		*value = minutes;
+	}
+	return 0;
+}
+
+// Reads the command line; returns 0, or the status after saying why not.
 static int proc_send_command_line(int argc, char **argv)
 {
 	std::vector<std::string> args(argv + 1, argv + argc);
 	if (args.empty())
-		return proc_send_usage();
-	size_t at = 1;
+		return proc_usage("no words given");
 	send_mode = args[0];
 	if (send_mode == "--status")
-		return args.size() == 1 ? 0 : proc_send_usage();
+		return args.size() == 1 ? 0 : proc_usage("extra word " + proc_escape(args[1]));
+	if (send_mode == "--check")
+		return proc_check_options(args);
+	if (send_mode == "--release" || send_mode == "--drop") {
+		if (args.size() != 2)
+			return proc_usage(send_mode + " takes one BULLETIN");
+		send_name = args[1];
+		return 0;
+	}
+	size_t at = 1;
 	if (send_mode != "--retry") {
-		if (send_mode[0] == '-' || args.size() < 3)
-			return proc_send_usage();
-		send_option = argv[1];
-		send_file = argv[2];
+		if (send_mode[0] == '-')
+			return proc_usage("unknown option " + proc_escape(send_mode));
+		if (args.size() < 2)
+			return proc_usage("option " + proc_escape(send_mode) + " needs a FILE");
+		send_option = args[0];
+		send_file = args[1];
 		send_mode = "convert";
 		at = 2;
 	}
-	if (args.size() < at + 2)
-		return proc_send_usage();
-	client = args[at];
-	std::vector<std::string> rest(args.begin() + static_cast<long>(at) + 1, args.end());
-	if (client == "ftp")
-		return proc_ftp_gateway(rest);
-	if (client == "sftp")
-		return proc_sftp_gateway(rest);
-	return proc_send_usage();
-}
-
-// Takes the folder's lock: exclusive, or for --status shared, and then
-// only where the lock file may be read. Returns 0 or the last line's
-// status.
-static int proc_take_lock(void)
-{
-	bool shared = send_mode == "--status";
-	int fd = shared ? open(lock_name, O_RDONLY | O_CLOEXEC)
-	                : open(lock_name, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
-	if (fd < 0) {
-		if (shared)
-			return 0;
-		return proc_finish(1, "FAILED: cannot open the lock " + std::string(lock_name) +
-		                              " in " + std::string(proc_folder()) + " (" +
-		                              proc_reason(errno) + "); nothing converted or sent");
-	}
-	while (flock(fd, shared ? LOCK_SH : LOCK_EX) != 0) {
-		if (errno != EINTR)
-			return proc_finish(1, "FAILED: cannot take the lock " +
-			                              std::string(lock_name) +
-			                              "; nothing converted or sent");
-	}
-	return 0; // held until the process ends
-}
-
-// The queue decides what goes to the gateway: refuse one that somebody
-// else could put a link into, or replace.
-static int proc_check_folder(void)
-{
-	struct stat st = {};
-	if (lstat("outbox", &st) == 0 &&
-	    (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 022) != 0))
-		return proc_finish(1, "FAILED: " + std::string(proc_folder()) +
-		                              "/outbox is not a folder of yours that only you may "
-		                              "write; nothing converted or sent");
-	if (stat(".", &st) == 0 && (st.st_mode & 002) != 0)
-		return proc_finish(1,
-		                   "FAILED: " + std::string(proc_folder()) +
-		                           " may be written by anybody; nothing converted or sent");
+	send_words.assign(args.begin() + static_cast<long>(at), args.end());
+	std::string why;
+	if (!send_words.empty() && proc_gateway_words(send_words, &why) != 0)
+		return proc_usage(why);
 	return 0;
 }
 
-// --status: one line per queued bulletin, and each stray file of outbox/.
-static int proc_send_status(void)
-{
-	std::vector<std::string> strays;
-	proc_read_queue(&strays);
-	for (const Queued &q : queue) {
-		char since[32];
-		struct tm utc = {};
-		time_t t = q.written.tv_sec;
-		gmtime_r(&t, &utc);
-		strftime(since, sizeof since, "%Y-%m-%d %H:%M:%S UTC", &utc);
-		std::string failure = "none seen";
-		FILE *note = fopen(("outbox/" + q.name + ".failed").c_str(), "r");
-		if (note != nullptr) {
-			char line[512];
-			if (fgets(line, sizeof line, note) != nullptr)
-				failure = std::string(line, strcspn(line, "\n"));
-			(void)fclose(note);
-		}
-		printf("%s %lld bytes, queued since %s, last failure: %s\n", q.name.c_str(), q.size,
-		       since, failure.c_str());
-	}
-	for (const std::string &stray : strays)
-		proc_say("outbox/" + stray + " is not a bulletin; left alone");
-	if (!queue.empty())
-		return 1;
-	proc_say("nothing queued");
-	return 0;
-}
-
-// ftp reads its login from ~/.netrc; curl without one would try an
-// anonymous login, and one that others can read gives the password away.
-static int proc_check_netrc(void)
+// ftp reads its login from ~/.netrc: without an entry for the host curl
+// would log in as anonymous, and a file others can read gives the
+// password away.
+static int proc_check_netrc(std::string *why)
 {
 	const char *home = getenv("HOME");
 	std::string netrc = std::string(home != nullptr ? home : "") + "/.netrc";
+	const std::string line = "machine " + ftp_host + " login USER password PASSWORD";
+	FILE *file = fopen(netrc.c_str(), "re");
+	if (file == nullptr) {
+		*why = "no " + netrc + " with the gateway's login (add: " + line + ")";
+		return 1;
+	}
 	struct stat st = {};
-	if (stat(netrc.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-		return proc_finish(
-		        1, "FAILED: no ~/.netrc with the gateway's login (machine " + ftp_host +
-		                   " login ... password ...); nothing converted or sent");
-	if ((st.st_mode & 077) != 0)
-		return proc_finish(1, "FAILED: " + netrc +
-		                              " can be read by others (chmod 600 it); nothing "
-		                              "converted or sent");
-	return 0;
-}
-
-// Reads fd to its end into output, and closes it.
-static void proc_read_all(int fd, std::string *output)
-{
-	char chunk[4096];
-	for (;;) {
-		ssize_t got = read(fd, chunk, sizeof chunk);
-		if (got > 0)
-			output->append(chunk, static_cast<size_t>(got));
-		else if (got == 0 || errno != EINTR)
-			break;
+	bool mine = fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) == 0;
+	bool found = false;
+	char word[256], previous[256] = "";
+	while (!found && fscanf(file, "%255s", word) == 1) {
+		found = strcmp(word, "default") == 0 ||
+		        (strcmp(previous, "machine") == 0 && ftp_host == word);
+		memcpy(previous, word, sizeof previous);
 	}
-	(void)close(fd);
-}
-
-// Runs argv and waits for it; returns its exit status, 128 + the signal
-// that ended it, or 127 when it could not start. With input, that text is
-// its standard input; with output, its standard output (and with
-// both_streams its standard error too) is collected there instead of shown.
-static int proc_run(const std::vector<std::string> &argv, const std::string *input,
-                    std::string *output, bool both_streams)
-{
-	std::vector<char *> cargv;
-	cargv.reserve(argv.size() + 1);
-	for (const std::string &a : argv)
-		// cppcheck-suppress useStlAlgorithm
-		cargv.push_back(const_cast<char *>(a.c_str()));
-	cargv.push_back(nullptr);
-	int in[2] = {-1, -1};
-	int out[2] = {-1, -1};
-	// The input is short enough for the pipe's buffer: written whole before
-	// the start.
-	bool ready = (input == nullptr ||
-	              (pipe2(in, O_CLOEXEC) == 0 && write(in[1], input->data(), input->size()) ==
-	                                                    static_cast<ssize_t>(input->size()))) &&
-	             (output == nullptr || pipe2(out, O_CLOEXEC) == 0);
-	posix_spawn_file_actions_t actions;
-	posix_spawn_file_actions_init(&actions);
-	if (in[0] >= 0)
-		posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-	if (out[1] >= 0) {
-		posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-		if (both_streams)
-			posix_spawn_file_actions_adddup2(&actions, out[1], 2);
-	}
-	fflush(stdout);
-	pid_t pid = 0;
-	int spawned =
-	        ready ? posix_spawnp(&pid, cargv[0], &actions, nullptr, cargv.data(), environ) : -1;
-	posix_spawn_file_actions_destroy(&actions);
-	for (int fd : {in[0], in[1], out[1]}) {
-		if (fd >= 0)
-			(void)close(fd);
-	}
-	if (out[0] >= 0)
-		proc_read_all(out[0], output);
-	if (spawned != 0)
-		return 127;
-	int status = 0;
-	while (waitpid(pid, &status, 0) < 0) {
-		if (errno != EINTR)
-			return 127;
-	}
-	return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+	(void)fclose(file);
+	if (!mine)
+		*why = netrc + " can be read by others (chmod 600 it)";
+	else if (!found)
+		*why = netrc + " has no entry for " + ftp_host + " (add: " + line + ")";
+	return mine && found ? 0 : 1;
 }
 
 // kelvane beside this program (a build folder, /usr/bin), else on the PATH.
@@ -378,7 +263,7 @@ static std::string proc_kelvane_path(void)
 static std::string proc_script_bulletin(void)
 {
 	std::string bulletin;
-	FILE *script = fopen("command.txt", "r");
+	FILE *script = fopen("command.txt", "re");
 	if (script == nullptr)
 		return bulletin;
 	char line[64];
@@ -387,230 +272,203 @@ static std::string proc_script_bulletin(void)
 			bulletin = std::string(line + 4, strcspn(line + 4, "\n"));
 	}
 	(void)fclose(script);
-	return proc_is_bulletin_name(bulletin.c_str()) ? bulletin : "";
+	return fnmatch("BRAX_[0-3][0-9].[0-2][0-9][0-5][0-9][0-5][0-9]", bulletin.c_str(), 0) == 0
+	               ? bulletin
+	               : "";
 }
 
-// Store: convert, then queue the bulletin kelvane named in command.txt,
-// synced before anything is sent. Returns 0 or the last line's status.
-static int proc_store(void)
+// Store: under the queue's lock, wait for a second of the seat's own,
+// convert, and queue the bulletin kelvane named in command.txt. kelvane
+// holds the lock too while it runs. Returns 0 or the last line's status.
+static int proc_store(std::string *bulletin)
 {
-	proc_say(std::string("converting ") + send_file + " with option " + send_option);
-	int status =
-	        proc_run({proc_kelvane_path(), send_option, send_file}, nullptr, nullptr, false);
-	if (status != 0)
-		return proc_finish(1, std::string("FAILED: conversion of ") + send_file +
-		                              " (kelvane exited " + std::to_string(status) +
-		                              "); nothing queued from it");
-	std::string bulletin = proc_script_bulletin();
-	if (bulletin.empty())
-		return proc_finish(1, std::string("FAILED: command.txt names no bulletin; nothing "
-		                                  "queued from ") +
-		                              send_file);
-	std::string entry = "outbox/" + bulletin;
-	struct stat st = {};
-	if (link(bulletin.c_str(), entry.c_str()) != 0 || proc_sync_path(entry.c_str()) != 0 ||
-	    proc_sync_path("outbox") != 0 || stat(entry.c_str(), &st) != 0)
-		return proc_finish(1, "FAILED: cannot queue " + bulletin + " as " + entry + " (" +
-		                              proc_reason(errno) + ")");
-	proc_say("queued " + bulletin + " (" + std::to_string(st.st_size) + " bytes) as " + entry);
+	int lock = -1;
+	std::string why;
+	if (proc_lock(queue_lock_name, false, &lock, &why) != 0)
+		return proc_finish(1, "FAILED: " + why + "; nothing converted or sent");
+	for (int tries = 1;; tries++) {
+		proc_wait_seat();
+		proc_say("converting " + send_file + " with option " + send_option);
+		Child kelvane;
+		int status = proc_start({proc_kelvane_path(), send_option, send_file}, -1, false,
+		                        lock, false, &kelvane) != 0
+		                     ? 127
+		                     : proc_wait(&kelvane);
+		if (status != 0)
+			return proc_finish(1, "FAILED: conversion of " + send_file +
+			                              " (kelvane exited " + std::to_string(status) +
+			                              "); nothing queued from it");
+		*bulletin = proc_script_bulletin();
+		if (bulletin->empty())
+			return proc_finish(
+			        1, "FAILED: command.txt names no bulletin; nothing queued from " +
+			                   send_file);
+		// kelvane's clock reading landed past the seat's second: that name
+		// belongs to another seat, so the bulletin goes and it converts again.
+		int second = atoi(bulletin->c_str() + bulletin->size() - 2);
+		if (second % seats == seat - 1)
+			break;
+		if (unlink(bulletin->c_str()) != 0 || tries == 3)
+			return proc_finish(
+			        1, "FAILED: " + *bulletin + " is outside seat " +
+			                   std::to_string(seat) + "/" + std::to_string(seats) +
+			                   " and cannot be converted inside it; nothing queued");
+		proc_say(*bulletin + " is outside seat " + std::to_string(seat) + "/" +
+		         std::to_string(seats) + ": removed, converting again");
+	}
+	if (proc_queue_bulletin(*bulletin, &why) != 0)
+		return proc_finish(1, "FAILED: " + why);
+	(void)close(lock);
 	return 0;
 }
 
-// What a failed curl call means: ex_tempfail for a gateway that could not
-// be reached, broke off or refused for now (a 4xx reply), 1 for a refusal
-// that needs a person; why says it. curl's exit status tells the kind of
-// failure, its last reply code a refusal for now from one for good.
-int proc_ftp_outcome(int status, const std::string &reply, const std::string &name,
-                     std::string *why)
+static std::string proc_heading_of(const Entry &e)
 {
-	if (status == 0)
-		return 0;
-	if (reply.size() == 3 && reply[0] == '4') {
-		*why = gateway + " refused for now (reply " + reply + ")";
-		return ex_tempfail;
-	}
-	const std::string curl_exit = " (curl exit " + std::to_string(status) + ")";
-	switch (status) {
-	case 6: // host not resolved
-	case 7: // not connected
-		*why = "cannot reach " + gateway + curl_exit;
-		return ex_tempfail;
-	case 18: // transfer cut short
-	case 28: // timed out
-	case 55: // send failed
-	case 56: // receive failed
-		*why = "the connection to " + gateway + " broke off" + curl_exit;
-		return ex_tempfail;
-	case 67:
-		*why = "login to " + gateway + " refused (reply " + reply + ")";
-		return 1;
-	case 9:
-		*why = "remote folder " + std::string(incoming) + " refused (reply " + reply + ")";
-		return 1;
-	case 25:
-		*why = "upload of ." + name + " refused (reply " + reply + ")";
-		return 1;
-	case 21:
-		*why = "rename of ." + name + " to " + name + " refused (reply " + reply + ")";
-		return 1;
-	default:
-		*why = "curl failed (exit " + std::to_string(status) + ", reply " + reply + ")";
-		return 1;
-	}
+	return e.heading.substr(0, 11);
 }
 
-// Sends outbox/NAME with curl: uploaded as .NAME, then renamed, in one call.
-static int proc_send_ftp(const std::string &name, std::string *why)
+static int proc_session(const std::vector<const Entry *> &batch, Session *session)
 {
-	std::string reply;
-	int status = proc_run({"curl",
-	                       "--silent",
-	                       "--show-error",
-	                       "--netrc",
-	                       "--ftp-pasv",
-	                       "--connect-timeout",
-	                       "30",
-	                       "--speed-limit",
-	                       "1",
-	                       "--speed-time",
-	                       "60",
-	                       "--write-out",
-	                       "%{response_code}",
-	                       "--upload-file",
-	                       "outbox/" + name,
-	                       "--quote",
-	                       "-RNFR ." + name,
-	                       "--quote",
-	                       "-RNTO " + name,
-	                       ftp_url + "." + name},
-	                      nullptr, &reply, false);
-	return proc_ftp_outcome(status, reply, name, why);
-}
-
-// Sends outbox/NAME with OpenSSH's sftp: a batch of cd, put and rename,
-// which stops at the first command that fails. sftp exits 255 when the
-// connection fails or breaks, 1 when a command fails; the commands it
-// echoes tell how far it got.
-static int proc_send_sftp(const std::string &name, std::string *why)
-{
-	std::string batch = std::string("cd ") + incoming + "\nput outbox/" + name + " ." + name +
-	                    "\nrename ." + name + " " + name + "\n";
-	std::vector<std::string> argv = {"sftp", "-b", "-"};
-	argv.insert(argv.end(), sftp_args.begin(), sftp_args.end());
-	std::string output;
-	int status = proc_run(argv, &batch, &output, true);
-	fputs(output.c_str(), stdout);
-	std::string last; // the last command echoed
-	for (size_t at = 0; (at = output.find("sftp> ", at)) != std::string::npos; at++) {
-		if (at == 0 || output[at - 1] == '\n')
-			last = output.substr(at + 6, output.find('\n', at) - at - 6);
-	}
-	if (status == 0)
-		return 0;
-	if (status == 255) {
-		bool refused =
-		        output.find("Permission denied") != std::string::npos ||
-		        output.find("Too many authentication failures") != std::string::npos ||
-		        output.find("Host key verification failed") != std::string::npos;
-		if (last.empty() && refused) {
-			*why = "login to " + gateway + " refused";
-			return 1;
-		}
-		*why = last.empty() ? "cannot reach " + gateway + " (sftp exit 255)"
-		                    : "the connection to " + gateway + " broke off (sftp exit 255)";
-		return ex_tempfail;
-	}
-	if (last.compare(0, 2, "cd") == 0)
-		*why = "remote folder " + std::string(incoming) + " refused";
-	else if (last.compare(0, 3, "put") == 0)
-		*why = "upload of ." + name + " refused";
-	else if (last.compare(0, 6, "rename") == 0)
-		*why = "rename of ." + name + " to " + name + " refused";
+	if (batch.size() == 1)
+		proc_say("sending " + batch[0]->bulletin + " (" + std::to_string(batch[0]->size) +
+		         " bytes) to " + where);
 	else
-		*why = "sftp failed (exit " + std::to_string(status) + ")";
-	return 1;
+		proc_say("sending " + std::to_string(batch.size()) + " bulletins to " + where);
+	if (client == "ftp")
+		proc_session_ftp(batch, session);
+	else
+		proc_session_sftp(batch, session);
+	return session->outcome;
 }
 
-static std::string proc_utc_now(const char *format)
+// Forward: the queue in conversion order, in sessions of up to 100,
+// until it is empty or a failure stops it. A refusal of one bulletin
+// holds it, unless the next bulletin meets a refusal too: that one is the
+// gateway's. Returns the run's status with the last line said.
+static int proc_forward(bool quiet)
 {
-	char text[32];
-	struct tm utc = {};
-	time_t now = time(nullptr);
-	gmtime_r(&now, &utc);
-	strftime(text, sizeof text, format, &utc);
-	return text;
-}
-
-// Writes text to path, appended or in place of what it held; with sync,
-// the file and the current folder are on disk after it. 0, or nonzero.
-static int proc_write_file(const std::string &path, const std::string &text, bool append, bool sync)
-{
-	int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC),
-	              0666);
-	if (fd < 0)
-		return -1;
-	bool failed = write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()) ||
-	              (sync && fsync(fd) != 0);
-	if (close(fd) != 0 || failed)
-		return -1;
-	return sync ? proc_sync_path(".") : 0;
-}
-
-// A delivered bulletin is written to delivered.log before it leaves the
-// queue, both synced: a cut in between sends it once more, under the same
-// name, which the gateway drops.
-static int proc_record(const Queued &q)
-{
-	std::string line = proc_utc_now("%Y-%m-%dT%H:%M:%SZ") + " " + q.name + " " +
-	                   std::to_string(q.size) + " bytes " + where + "\n";
-	if (proc_write_file(log_name, line, true, true) != 0)
-		return proc_finish(1, "FAILED: " + q.name + " delivered but not written to " +
-		                              log_name + " (" + proc_reason(errno) +
-		                              "); it stays queued");
-	std::string entry = "outbox/" + q.name;
-	if ((unlink((entry + ".failed").c_str()) != 0 && errno != ENOENT) ||
-	    unlink(entry.c_str()) != 0 || proc_sync_path("outbox") != 0)
-		return proc_finish(1, "FAILED: " + q.name +
-		                              " delivered but not removed from outbox/ (" +
-		                              proc_reason(errno) + ")");
-	proc_say("delivered " + q.name + " (" + std::to_string(q.size) + " bytes) to " + where);
-	return 0;
-}
-
-// Forward: the whole queue, oldest first, stopping at the first failure.
-static int proc_forward(void)
-{
-	proc_read_queue(nullptr);
-	const std::vector<Queued> sending = queue;
-	for (const Queued &q : sending) {
-		proc_say("sending " + q.name + " (" + std::to_string(q.size) + " bytes) to " +
-		         where);
-		std::string why;
-		int outcome = client == "ftp" ? proc_send_ftp(q.name, &why)
-		                              : proc_send_sftp(q.name, &why);
-		if (outcome != 0) {
-			// What --status shows for it.
-			(void)proc_write_file("outbox/" + q.name + ".failed",
-			                      proc_utc_now("%Y-%m-%d %H:%M:%S UTC") + " " + why +
-			                              "\n",
-			                      false, false);
-			if (outcome == ex_tempfail)
-				return proc_finish(ex_tempfail,
-				                   "TEMPFAIL: " + why +
-				                           ", kelvane-send --retry sends it later");
-			return proc_finish(1, "FAILED: " + why +
-			                              ", mend that and run kelvane-send --retry");
+	std::string why;
+	if (proc_lock(send_lock_name, true, &send_lock, &why) != 0 || proc_read_queue(&why) != 0 ||
+	    proc_record_unlogged(&why) != 0)
+		return proc_finish(1, "FAILED: " + why);
+	size_t delivered = 0;
+	std::string last_delivered, held_now, stop_why;
+	int stop = 0;
+	bool waiting = false; // a bulletin refused, not yet held
+	Entry refused;
+	std::string refused_why;
+	for (;;) {
+		if (proc_read_queue(&why) != 0)
+			return proc_finish(1, "FAILED: " + why);
+		std::vector<std::string> blocked;
+		for (const Entry &e : held)
+			blocked.push_back(proc_heading_of(e));
+		if (waiting)
+			blocked.push_back(proc_heading_of(refused));
+		std::vector<const Entry *> batch;
+		for (const Entry &e : queue) {
+			if ((waiting && e.file == refused.file) ||
+			    batch.size() == max_session_bulletins)
+				continue;
+			if (std::find(blocked.begin(), blocked.end(), proc_heading_of(e)) !=
+			    blocked.end())
+				continue;
+			if (!e.problem.empty()) {
+				if (proc_hold(e, "not whole: " + e.problem) != 0)
+					return proc_finish(1, "FAILED: cannot hold " + e.bulletin +
+					                              " (" + proc_reason(errno) +
+					                              "), " + e.problem);
+				held_now += (held_now.empty() ? "" : ", ") + e.bulletin + " (" +
+				            e.problem + ")";
+				if (!e.heading.empty())
+					blocked.push_back(proc_heading_of(e));
+				continue;
+			}
+			batch.push_back(&e);
 		}
-		int recorded = proc_record(q);
-		if (recorded != 0)
-			return recorded;
+		if (batch.empty() && !waiting)
+			break;
+		Session session;
+		if (!batch.empty())
+			proc_session(batch, &session);
+		delivered += session.delivered;
+		if (session.delivered != 0)
+			last_delivered = batch[session.delivered - 1]->bulletin;
+		if (waiting) {
+			waiting = false;
+			if (session.delivered == 0 && session.outcome == refused_bulletin) {
+				// Two refusals in a row: the gateway refuses, not the bulletin.
+				stop = 1;
+				stop_why = "the gateway refused " + refused.bulletin + " (" +
+				           refused_why + ") and the next one too: " + session.why;
+				break;
+			}
+			if (proc_hold(refused, refused_why) != 0)
+				return proc_finish(1, "FAILED: cannot hold " + refused.bulletin +
+				                              " (" + proc_reason(errno) + "), " +
+				                              refused_why);
+			held_now += (held_now.empty() ? "" : ", ") + refused.bulletin + " (" +
+			            refused_why + ")";
+			if (batch.empty())
+				continue;
+		}
+		if (session.outcome == refused_bulletin) {
+			waiting = true;
+			refused = *batch[session.delivered];
+			refused_why = session.why;
+			continue;
+		}
+		if (session.outcome != 0) {
+			stop = session.outcome;
+			stop_why = session.why;
+			// What --status shows for the bulletin that met the failure.
+			if (session.delivered < batch.size())
+				(void)proc_write_note(
+				        batch[session.delivered]->path() + ".failed",
+				        proc_utc(time(nullptr), "%Y-%m-%d %H:%M:%S UTC") + " " +
+				                stop_why + "\n",
+				        false);
+			break;
+		}
 	}
-	if (sending.empty())
-		return proc_finish(0, "nothing to send");
-	if (sending.size() == 1)
-		return proc_finish(0, "delivered " + sending[0].name + " to " + where);
-	return proc_finish(0, "delivered " + std::to_string(sending.size()) + " bulletins to " +
-	                              where);
+	std::string retry = proc_timer_retries() ? ", the timer tries again within a minute"
+	                                         : ", run kelvane-send --retry to try again";
+	std::string stopped =
+	        stop == 0 ? ""
+	        : stop == ex_tempfail
+	                ? "TEMPFAIL: " + stop_why + retry
+	                : "FAILED: " + stop_why + ", mend that and run kelvane-send --retry";
+	if (!held_now.empty())
+		return proc_finish(
+		        1, "FAILED: held " + held_now +
+		                   ": see kelvane-send --status, then --release or --drop it" +
+		                   (stop != 0 ? "; then " + stopped : ""));
+	if (stop != 0)
+		return proc_finish(stop, stopped);
+	std::string sent = delivered == 1 ? "delivered " + last_delivered + " to " + where
+	                                  : "delivered " + std::to_string(delivered) +
+	                                            " bulletins to " + where;
+	if (proc_read_queue(&why) == 0 && (!held.empty() || !queue.empty()))
+		return proc_finish(1,
+		                   (delivered != 0 ? sent + ", but " : std::string("FAILED: ")) +
+		                           "bulletins wait in held/ for a person: see kelvane-send "
+		                           "--status, then --release or --drop them");
+	if (delivered == 0 && quiet)
+		return 0;
+	return proc_finish(0, sent);
+}
+
+// Makes the gateway's words the conf's where the command line gave none
+// and this account sends. Returns 0, or 1 after the last line.
+static int proc_conf_words(void)
+{
+	if (!send_words.empty() || geteuid() != folder_owner || conf_gateway.empty())
+		return 0;
+	std::string why;
+	if (proc_gateway_words(conf_gateway, &why) != 0)
+		return proc_finish(1, "FAILED: KELVANE_SEND_GATEWAY of kelvane-send.conf: " + why +
+		                              "; nothing converted or sent");
+	return 0;
 }
 
 int kelvane_send_main(int argc, char **argv)
@@ -620,23 +478,58 @@ int kelvane_send_main(int argc, char **argv)
 		      stderr);
 		return 1;
 	}
+	// A closed reader of the log must not end a delivery half way.
+	(void)signal(SIGPIPE, SIG_IGN);
 	int failed = proc_send_command_line(argc, argv);
-	if (failed == 0)
-		failed = proc_take_lock();
-	if (failed == 0)
-		failed = proc_check_folder();
 	if (failed != 0)
 		return failed;
+	std::string why;
+	if (proc_open_folder(&why) != 0) {
+		if (send_mode == "--check") {
+			printf("KELVANE-SEND UNKNOWN: %s\n", why.c_str());
+			return 3;
+		}
+		proc_say("FAILED: " + why + "; nothing converted or sent");
+		return 1;
+	}
+	if (send_mode == "--check")
+		return proc_send_check(warn_minutes, critical_minutes);
+	for (const char *folder : {"outbox", "held"}) {
+		if (proc_check_queue_folder(folder, &why) != 0) {
+			proc_say("FAILED: " + why + "; nothing converted or sent");
+			return 1;
+		}
+	}
 	if (send_mode == "--status")
 		return proc_send_status();
-	if (client == "ftp" && (failed = proc_check_netrc()) != 0)
+	if (send_mode == "--release" || send_mode == "--drop") {
+		if (proc_lock(send_lock_name, true, &send_lock, &why) != 0 ||
+		    (send_mode == "--release" ? proc_release(send_name, &why)
+		                              : proc_drop(send_name, &why)) != 0)
+			return proc_finish(1, "FAILED: " + why);
+		return proc_finish(0, why);
+	}
+	if ((failed = proc_conf_words()) != 0)
 		return failed;
-	struct stat st = {};
-	if (lstat("outbox", &st) != 0 && (mkdir("outbox", 0755) != 0 || proc_sync_path(".") != 0))
-		return proc_finish(1, "FAILED: cannot make " + std::string(proc_folder()) +
-		                              "/outbox (" + proc_reason(errno) +
-		                              "); nothing converted or sent");
-	if (send_mode == "convert" && (failed = proc_store()) != 0)
+	bool sender = geteuid() == folder_owner;
+	if (client.empty() && (sender || send_mode == "--retry"))
+		return proc_usage(sender ? "no GATEWAY, and kelvane-send.conf has no "
+		                           "KELVANE_SEND_GATEWAY line"
+		                         : owner_name +
+		                                   " sends this folder's queue; give a GATEWAY "
+		                                   "of your own to send it yourself");
+	if (client == "ftp" && proc_check_netrc(&why) != 0)
+		return proc_finish(1, "FAILED: " + why + "; nothing converted or sent");
+	if (proc_make_queue_folder("outbox", &why) != 0)
+		return proc_finish(1, "FAILED: " + why + "; nothing converted or sent");
+	std::string bulletin;
+	if (send_mode == "convert" && (failed = proc_store(&bulletin)) != 0)
 		return failed;
-	return proc_forward();
+	if (client.empty()) {
+		std::string state = proc_read_queue(&why) == 0 ? std::to_string(queue.size()) : "?";
+		proc_say("QUEUED: " + bulletin + " (" + state + " waiting); " + owner_name +
+		         " sends it");
+		return ex_tempfail;
+	}
+	return proc_forward(send_mode == "--retry");
 }

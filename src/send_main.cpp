@@ -1,7 +1,7 @@
 // kelvane-send: the entry point of the store-and-forward command.
 #include <cstdio>
 
-#include "kelvane.h"
+#include "send.h"
 
 int main(int argc, char **argv)
 {

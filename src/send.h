@@ -1,0 +1,110 @@
+// kelvane-send: converts a message with kelvane, keeps the bulletin queued
+// until the gateway has confirmed it, and forwards the queue in conversion
+// order. One run per process, one thread: the procedures share the
+// file-scope state declared here.
+#ifndef KELVANE_SEND_H
+#define KELVANE_SEND_H
+
+#include <ctime>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+#include "system.h"
+
+constexpr int ex_tempfail = 75; // as mail transfer agents use it: try later
+// An outcome, never an exit status: the gateway refused this one bulletin
+// for good (its upload or rename), so it is held and the rest go on.
+constexpr int refused_bulletin = 2;
+// The most bulletins one client session sends, so that a slow session
+// does not keep newer warnings waiting for long.
+constexpr size_t max_session_bulletins = 100;
+
+// The command line and the driver (send.cpp).
+int kelvane_send_main(int argc, char **argv);
+extern std::string client;                 // "ftp" or "sftp"
+extern std::string ftp_host;               // ftp
+extern std::string ftp_url;                // ftp: the incoming folder, from the root
+extern std::vector<std::string> sftp_args; // sftp: the client's own, then USER@HOST
+extern std::string gateway;                // HOST[:PORT] or USER@HOST, for the console
+extern std::string where;                  // the incoming folder as a URL
+extern const char incoming[];
+extern int send_lock; // the send's lock, which the clients hold too
+void proc_say(const std::string &line);
+// A name or a note as one printable line: odd bytes as \xHH.
+std::string proc_escape(const std::string &text);
+int proc_ftp_outcome(int status, const std::string &code, const std::string &reply,
+                     const std::string &name, std::string *why);
+
+// The folder: who shares it, its kelvane-send.conf, its seat and locks
+// (send_folder.cpp).
+extern bool office;                           // a group shares the folder
+extern uid_t folder_owner;                    // the account that sends
+extern std::string owner_name;                // its name
+extern std::vector<std::string> conf_gateway; // KELVANE_SEND_GATEWAY's words
+extern int seat, seats;                       // KELVANE_SEND_SEAT=K/N, else 1/1
+int proc_open_folder(std::string *why);
+int proc_check_queue_folder(const char *name, std::string *why);
+int proc_make_queue_folder(const char *name, std::string *why);
+int proc_lock(const char *name, bool sending, int *fd, std::string *why);
+long proc_seat_second(long from);
+void proc_wait_seat(void);
+bool proc_timer_retries(void);
+std::string proc_account(uid_t uid);
+
+// The queue on disk: outbox/, held/, delivered.log (send_queue.cpp).
+struct Entry {
+	std::string folder;   // "outbox" or "held"
+	std::string file;     // SEQUENCE.BULLETIN, or BULLETIN as queued before sequences
+	std::string bulletin; // BRAX_DD.HHMMSS
+	long long sequence;   // 0 before sequences: those go first
+	struct timespec written;
+	long long size;
+	uid_t owner;
+	std::string heading; // TTAAii CCCC DDHHMM, or "" where it cannot be read
+	std::string problem; // why it is not a whole bulletin, or ""
+	bool delivered;      // accepted by the gateway, not yet in delivered.log
+	time_t marked;       // when it was marked delivered
+	std::string path(void) const { return folder + "/" + file; }
+};
+extern std::vector<Entry> queue;        // outbox/, in conversion order
+extern std::vector<Entry> held;         // held/, in conversion order
+extern std::vector<Entry> unlogged;     // delivered, not yet in delivered.log
+extern std::vector<std::string> strays; // outbox/ files that are none of these
+int proc_read_queue(std::string *why);
+std::string proc_queue_state(void);
+int proc_queue_bulletin(const std::string &bulletin, std::string *why);
+int proc_record(const std::vector<const Entry *> &done, std::string *why);
+int proc_record_unlogged(std::string *why);
+int proc_hold(const Entry &entry, const std::string &why);
+int proc_write_note(const std::string &path, const std::string &text, bool sync);
+std::string proc_read_note(const std::string &path);
+int proc_release(const std::string &bulletin, std::string *why);
+int proc_drop(const std::string &bulletin, std::string *why);
+std::string proc_utc(time_t t, const char *format);
+
+// One client session: sends batch in order, recording each bulletin as
+// the client reports its rename accepted (send_ftp.cpp, send_sftp.cpp).
+struct Session {
+	size_t delivered = 0; // how many of the batch, from the first
+	int outcome = 0;      // 0, ex_tempfail, 1 or refused_bulletin for batch[delivered]
+	std::string why;
+};
+void proc_session_ftp(const std::vector<const Entry *> &batch, Session *session);
+void proc_session_sftp(const std::vector<const Entry *> &batch, Session *session);
+
+// Running a child (send_child.cpp).
+struct Child {
+	pid_t pid = -1;
+	int output = -1; // its standard output and error, where collected
+};
+int proc_start(const std::vector<std::string> &argv, int input, bool collect, int lock,
+               bool dies_with_us, Child *child);
+int proc_wait(Child *child);
+bool proc_read_lines(Child *child, std::string *pending, std::vector<std::string> *lines);
+
+// What waits, for a person and for monitoring (send_status.cpp).
+int proc_send_status(void);
+int proc_send_check(long warn_minutes, long critical_minutes);
+
+#endif

@@ -1,0 +1,104 @@
+// What waits, told to a person (--status) and to a monitoring system
+// (--check, one line and the exit status of the monitoring plugins'
+// convention, with performance data after the bar). Neither takes a lock
+// that a send holds, so both answer at once.
+#include <cstdio>
+#include <ctime>
+
+#include "send.h"
+
+static std::string proc_heading(const Entry &e)
+{
+	return e.heading.empty() ? "heading unreadable" : e.heading;
+}
+
+static std::string proc_since(const Entry &e)
+{
+	return proc_utc(e.written.tv_sec, "%Y-%m-%d %H:%M:%S UTC");
+}
+
+// --status: the folder and its seat, then one line per bulletin, oldest
+// first: delivered but not logged, queued, held; then each stray file of
+// outbox/, left alone. Exits 1 while anything waits.
+int proc_send_status(void)
+{
+	std::string why;
+	if (proc_read_queue(&why) != 0) {
+		proc_say("FAILED: " + why);
+		return 1;
+	}
+	proc_say(std::string(proc_folder()) + ", seat " + std::to_string(seat) + "/" +
+	         std::to_string(seats) + ", sent by " + owner_name);
+	for (const Entry &e : unlogged)
+		printf("%s %lld bytes, %s, delivered %s, not yet written to delivered.log\n",
+		       e.bulletin.c_str(), e.size, proc_heading(e).c_str(),
+		       proc_utc(e.marked, "%Y-%m-%d %H:%M:%S UTC").c_str());
+	for (const Entry &e : queue) {
+		std::string failure = !e.problem.empty() ? "not whole: " + e.problem
+		                                         : proc_read_note(e.path() + ".failed");
+		printf("%s %lld bytes, %s, queued since %s, last failure: %s\n", e.bulletin.c_str(),
+		       e.size, proc_heading(e).c_str(), proc_since(e).c_str(),
+		       failure.empty() ? "none seen" : failure.c_str());
+	}
+	for (const Entry &e : held) {
+		std::string note = proc_read_note(e.path() + ".failed");
+		printf("%s %lld bytes, %s, queued since %s, held: %s\n", e.bulletin.c_str(), e.size,
+		       proc_heading(e).c_str(), proc_since(e).c_str(),
+		       note.empty() ? "no reason kept" : note.c_str());
+	}
+	for (const std::string &stray : strays)
+		proc_say("outbox/" + proc_escape(stray) + " is not a bulletin; left alone");
+	if (!queue.empty() || !held.empty() || !unlogged.empty())
+		return 1;
+	proc_say("nothing queued");
+	return 0;
+}
+
+// --check: OK, WARNING or CRITICAL by the age of the oldest bulletin
+// waiting (queued, from when it was queued), CRITICAL for anything held
+// or delivered but not logged, UNKNOWN for a queue it cannot read.
+int proc_send_check(long warn_minutes, long critical_minutes)
+{
+	std::string why;
+	if (proc_read_queue(&why) != 0) {
+		printf("KELVANE-SEND UNKNOWN: %s\n", why.c_str());
+		return 3;
+	}
+	time_t now = time(nullptr);
+	long oldest = 0;
+	std::string oldest_name;
+	for (const std::vector<Entry> *list : {&queue, &held}) {
+		for (const Entry &e : *list) {
+			long age = static_cast<long>(now - e.written.tv_sec);
+			if (oldest_name.empty() || age > oldest) {
+				oldest = age > 0 ? age : 0;
+				oldest_name = e.bulletin;
+			}
+		}
+	}
+	long warn = warn_minutes * 60, critical = critical_minutes * 60;
+	int level = 0;
+	std::string text;
+	if (!held.empty() || !unlogged.empty()) {
+		level = 2;
+		const Entry &e = held.empty() ? unlogged[0] : held[0];
+		std::string note = proc_read_note(e.path() + ".failed");
+		text = held.empty() ? std::to_string(unlogged.size()) +
+		                              " delivered but not written to delivered.log, " +
+		                              e.bulletin + " the first"
+		                    : std::to_string(held.size()) + " held, " + e.bulletin +
+		                              (note.empty() ? "" : " (" + note + ")");
+		text += "; " + std::to_string(queue.size()) + " queued";
+	} else if (queue.empty()) {
+		text = "nothing queued";
+	} else {
+		level = oldest >= critical ? 2 : oldest >= warn ? 1 : 0;
+		text = std::to_string(queue.size()) + " queued, the oldest " + oldest_name +
+		       " for " + std::to_string(oldest / 60) + " min " +
+		       std::to_string(oldest % 60) + " s";
+	}
+	static const char *const levels[] = {"OK", "WARNING", "CRITICAL"};
+	printf("KELVANE-SEND %s: %s | queued=%zu held=%zu oldest=%lds;%ld;%ld\n", levels[level],
+	       text.c_str(), queue.size(), held.size(), oldest, warn, critical);
+	return level;
+}
