@@ -20,6 +20,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <iterator>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -231,7 +232,8 @@ static int proc_check_netrc(std::string *why)
 	struct stat st = {};
 	bool mine = fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) == 0;
 	bool found = false;
-	char word[256], previous[256] = "";
+	char word[256];
+	char previous[256] = "";
 	while (!found && fscanf(file, "%255s", word) == 1) {
 		found = strcmp(word, "default") == 0 ||
 		        (strcmp(previous, "machine") == 0 && ftp_host == word);
@@ -286,9 +288,10 @@ static int proc_store(std::string *bulletin)
 	std::string why;
 	if (proc_lock(queue_lock_name, false, &lock, &why) != 0)
 		return proc_finish(1, "FAILED: " + why + "; nothing converted or sent");
+	const std::string converting = "converting " + send_file + " with option " + send_option;
 	for (int tries = 1;; tries++) {
 		proc_wait_seat();
-		proc_say("converting " + send_file + " with option " + send_option);
+		proc_say(converting);
 		Child kelvane;
 		int status = proc_start({proc_kelvane_path(), send_option, send_file}, -1, false,
 		                        lock, false, &kelvane) != 0
@@ -305,7 +308,8 @@ static int proc_store(std::string *bulletin)
 			                   send_file);
 		// kelvane's clock reading landed past the seat's second: that name
 		// belongs to another seat, so the bulletin goes and it converts again.
-		int second = atoi(bulletin->c_str() + bulletin->size() - 2);
+		const std::string &name = *bulletin;
+		int second = (name[name.size() - 2] - '0') * 10 + (name[name.size() - 1] - '0');
 		if (second % seats == seat - 1)
 			break;
 		if (unlink(bulletin->c_str()) != 0 || tries == 3)
@@ -341,121 +345,162 @@ static int proc_session(const std::vector<const Entry *> &batch, Session *sessio
 	return session->outcome;
 }
 
+// A drain of the queue: what it delivered, held and met.
+struct Drain {
+	size_t delivered = 0;
+	std::string last_delivered;
+	std::string held; // what this run held, and why
+	int stop = 0;     // the failure that stopped it, or 0
+	std::string stop_why;
+	bool waiting = false; // a bulletin refused, not yet held
+	Entry refused;
+	std::string refused_why;
+};
+
+// Holds entry for why, or stops the drain where it cannot.
+static bool proc_hold_now(Drain *d, const Entry &e, const std::string &why)
+{
+	if (proc_hold(e, why) != 0) {
+		d->stop = 1;
+		d->stop_why = "cannot hold " + e.bulletin + " (" + proc_reason(errno) + "), " + why;
+		return false;
+	}
+	d->held += (d->held.empty() ? "" : ", ") + e.bulletin + " (" + why + ")";
+	return true;
+}
+
+// The next batch: queued bulletins in conversion order, up to 100, but
+// for those of a held heading, which stay queued behind it; a bulletin
+// that is not whole is held on the way. False when the drain stops.
+static bool proc_next_batch(Drain *d, std::vector<const Entry *> *batch)
+{
+	if (proc_read_queue(&d->stop_why) != 0) {
+		d->stop = 1;
+		return false;
+	}
+	std::vector<std::string> blocked;
+	blocked.reserve(held.size() + 1);
+	std::transform(held.begin(), held.end(), std::back_inserter(blocked), proc_heading_of);
+	if (d->waiting)
+		blocked.push_back(proc_heading_of(d->refused));
+	for (const Entry &e : queue) {
+		bool behind = std::find(blocked.begin(), blocked.end(), proc_heading_of(e)) !=
+		              blocked.end();
+		if (behind || (d->waiting && e.file == d->refused.file) ||
+		    batch->size() == max_session_bulletins)
+			continue;
+		if (e.problem.empty()) {
+			batch->push_back(&e);
+			continue;
+		}
+		if (!proc_hold_now(d, e, "not whole: " + e.problem))
+			return false;
+		if (!e.heading.empty())
+			blocked.push_back(proc_heading_of(e));
+	}
+	return true;
+}
+
+// After the session that followed a refusal: a refusal of its first
+// bulletin too is the gateway's, which stops the drain and holds
+// nothing; else the refused bulletin is held. False when the drain stops.
+static bool proc_settle_refusal(Drain *d, const Session &session)
+{
+	d->waiting = false;
+	if (session.delivered == 0 && session.outcome == refused_bulletin) {
+		d->stop = 1;
+		d->stop_why = "the gateway refused " + d->refused.bulletin + " (" + d->refused_why +
+		              ") and the next one too: " + session.why;
+		return false;
+	}
+	return proc_hold_now(d, d->refused, d->refused_why);
+}
+
+// What the session met: a refusal of one bulletin waits to be settled by
+// the next session; any other failure stops the drain, with a note for
+// --status. False when the drain stops.
+static bool proc_after_session(Drain *d, const std::vector<const Entry *> &batch,
+                               const Session &session)
+{
+	if (session.outcome == 0)
+		return true;
+	const Entry &met = *batch[std::min(session.delivered, batch.size() - 1)];
+	if (session.outcome == refused_bulletin) {
+		d->waiting = true;
+		d->refused = met;
+		d->refused_why = session.why;
+		return true;
+	}
+	d->stop = session.outcome;
+	d->stop_why = session.why;
+	if (session.delivered < batch.size())
+		(void)proc_write_note(met.path() + ".failed",
+		                      proc_utc(time(nullptr), "%Y-%m-%d %H:%M:%S UTC") + " " +
+		                              session.why + "\n",
+		                      false);
+	return false;
+}
+
+// The drain's last line and status: 1 when it held a bulletin or a person
+// must act, 75 when the gateway is away for now, 0 when all went out;
+// nothing at all from a --retry that had nothing to do.
+static int proc_drain_end(const Drain &d, bool quiet)
+{
+	std::string retry = proc_timer_retries() ? ", the timer tries again within a minute"
+	                                         : ", run kelvane-send --retry to try again";
+	std::string stopped =
+	        d.stop == 0 ? ""
+	        : d.stop == ex_tempfail
+	                ? "TEMPFAIL: " + d.stop_why + retry
+	                : "FAILED: " + d.stop_why + ", mend that and run kelvane-send --retry";
+	if (!d.held.empty())
+		return proc_finish(1, "FAILED: held " + d.held +
+		                              ": see kelvane-send --status, then --release or "
+		                              "--drop it" +
+		                              (d.stop != 0 ? "; then " + stopped : ""));
+	if (d.stop != 0)
+		return proc_finish(d.stop, stopped);
+	std::string sent = d.delivered == 1 ? "delivered " + d.last_delivered + " to " + where
+	                                    : "delivered " + std::to_string(d.delivered) +
+	                                              " bulletins to " + where;
+	std::string why;
+	if (proc_read_queue(&why) == 0 && (!held.empty() || !queue.empty()))
+		return proc_finish(1,
+		                   "FAILED: " + (d.delivered != 0 ? sent + ", but " : "") +
+		                           "bulletins wait in held/ for a person: see kelvane-send "
+		                           "--status, then --release or --drop them");
+	if (d.delivered == 0 && quiet)
+		return 0;
+	return proc_finish(0, sent);
+}
+
 // Forward: the queue in conversion order, in sessions of up to 100,
-// until it is empty or a failure stops it. A refusal of one bulletin
-// holds it, unless the next bulletin meets a refusal too: that one is the
-// gateway's. Returns the run's status with the last line said.
+// until it is empty or a failure stops it. The queue is read again before
+// each session, so that what was queued meanwhile goes too. A refusal of
+// one bulletin holds it, unless the next bulletin meets a refusal too.
 static int proc_forward(bool quiet)
 {
 	std::string why;
 	if (proc_lock(send_lock_name, true, &send_lock, &why) != 0 || proc_read_queue(&why) != 0 ||
 	    proc_record_unlogged(&why) != 0)
 		return proc_finish(1, "FAILED: " + why);
-	size_t delivered = 0;
-	std::string last_delivered, held_now, stop_why;
-	int stop = 0;
-	bool waiting = false; // a bulletin refused, not yet held
-	Entry refused;
-	std::string refused_why;
+	Drain d;
 	for (;;) {
-		if (proc_read_queue(&why) != 0)
-			return proc_finish(1, "FAILED: " + why);
-		std::vector<std::string> blocked;
-		for (const Entry &e : held)
-			blocked.push_back(proc_heading_of(e));
-		if (waiting)
-			blocked.push_back(proc_heading_of(refused));
 		std::vector<const Entry *> batch;
-		for (const Entry &e : queue) {
-			if ((waiting && e.file == refused.file) ||
-			    batch.size() == max_session_bulletins)
-				continue;
-			if (std::find(blocked.begin(), blocked.end(), proc_heading_of(e)) !=
-			    blocked.end())
-				continue;
-			if (!e.problem.empty()) {
-				if (proc_hold(e, "not whole: " + e.problem) != 0)
-					return proc_finish(1, "FAILED: cannot hold " + e.bulletin +
-					                              " (" + proc_reason(errno) +
-					                              "), " + e.problem);
-				held_now += (held_now.empty() ? "" : ", ") + e.bulletin + " (" +
-				            e.problem + ")";
-				if (!e.heading.empty())
-					blocked.push_back(proc_heading_of(e));
-				continue;
-			}
-			batch.push_back(&e);
-		}
-		if (batch.empty() && !waiting)
+		if (!proc_next_batch(&d, &batch) || (batch.empty() && !d.waiting))
 			break;
 		Session session;
 		if (!batch.empty())
 			proc_session(batch, &session);
-		delivered += session.delivered;
+		d.delivered += session.delivered;
 		if (session.delivered != 0)
-			last_delivered = batch[session.delivered - 1]->bulletin;
-		if (waiting) {
-			waiting = false;
-			if (session.delivered == 0 && session.outcome == refused_bulletin) {
-				// Two refusals in a row: the gateway refuses, not the bulletin.
-				stop = 1;
-				stop_why = "the gateway refused " + refused.bulletin + " (" +
-				           refused_why + ") and the next one too: " + session.why;
-				break;
-			}
-			if (proc_hold(refused, refused_why) != 0)
-				return proc_finish(1, "FAILED: cannot hold " + refused.bulletin +
-				                              " (" + proc_reason(errno) + "), " +
-				                              refused_why);
-			held_now += (held_now.empty() ? "" : ", ") + refused.bulletin + " (" +
-			            refused_why + ")";
-			if (batch.empty())
-				continue;
-		}
-		if (session.outcome == refused_bulletin) {
-			waiting = true;
-			refused = *batch[session.delivered];
-			refused_why = session.why;
-			continue;
-		}
-		if (session.outcome != 0) {
-			stop = session.outcome;
-			stop_why = session.why;
-			// What --status shows for the bulletin that met the failure.
-			if (session.delivered < batch.size())
-				(void)proc_write_note(
-				        batch[session.delivered]->path() + ".failed",
-				        proc_utc(time(nullptr), "%Y-%m-%d %H:%M:%S UTC") + " " +
-				                stop_why + "\n",
-				        false);
+			d.last_delivered = batch[session.delivered - 1]->bulletin;
+		if (d.waiting && !proc_settle_refusal(&d, session))
 			break;
-		}
+		if (!batch.empty() && !proc_after_session(&d, batch, session))
+			break;
 	}
-	std::string retry = proc_timer_retries() ? ", the timer tries again within a minute"
-	                                         : ", run kelvane-send --retry to try again";
-	std::string stopped =
-	        stop == 0 ? ""
-	        : stop == ex_tempfail
-	                ? "TEMPFAIL: " + stop_why + retry
-	                : "FAILED: " + stop_why + ", mend that and run kelvane-send --retry";
-	if (!held_now.empty())
-		return proc_finish(
-		        1, "FAILED: held " + held_now +
-		                   ": see kelvane-send --status, then --release or --drop it" +
-		                   (stop != 0 ? "; then " + stopped : ""));
-	if (stop != 0)
-		return proc_finish(stop, stopped);
-	std::string sent = delivered == 1 ? "delivered " + last_delivered + " to " + where
-	                                  : "delivered " + std::to_string(delivered) +
-	                                            " bulletins to " + where;
-	if (proc_read_queue(&why) == 0 && (!held.empty() || !queue.empty()))
-		return proc_finish(1,
-		                   (delivered != 0 ? sent + ", but " : std::string("FAILED: ")) +
-		                           "bulletins wait in held/ for a person: see kelvane-send "
-		                           "--status, then --release or --drop them");
-	if (delivered == 0 && quiet)
-		return 0;
-	return proc_finish(0, sent);
+	return proc_drain_end(d, quiet);
 }
 
 // Makes the gateway's words the conf's where the command line gave none
@@ -471,18 +516,10 @@ static int proc_conf_words(void)
 	return 0;
 }
 
-int kelvane_send_main(int argc, char **argv)
+// Looks at the folder before anything runs: its conf, and for all but
+// --check its outbox/ and held/. Returns 0, or the status after the line.
+static int proc_check_folder(void)
 {
-	if (proc_standard_descriptors() != 0) {
-		fputs("kelvane-send: unable to open /dev/null on a closed standard descriptor\n",
-		      stderr);
-		return 1;
-	}
-	// A closed reader of the log must not end a delivery half way.
-	(void)signal(SIGPIPE, SIG_IGN);
-	int failed = proc_send_command_line(argc, argv);
-	if (failed != 0)
-		return failed;
 	std::string why;
 	if (proc_open_folder(&why) != 0) {
 		if (send_mode == "--check") {
@@ -493,23 +530,32 @@ int kelvane_send_main(int argc, char **argv)
 		return 1;
 	}
 	if (send_mode == "--check")
-		return proc_send_check(warn_minutes, critical_minutes);
-	for (const char *folder : {"outbox", "held"}) {
-		if (proc_check_queue_folder(folder, &why) != 0) {
-			proc_say("FAILED: " + why + "; nothing converted or sent");
-			return 1;
-		}
+		return 0;
+	if (proc_check_queue_folder("outbox", &why) != 0 ||
+	    proc_check_queue_folder("held", &why) != 0) {
+		proc_say("FAILED: " + why + "; nothing converted or sent");
+		return 1;
 	}
-	if (send_mode == "--status")
-		return proc_send_status();
-	if (send_mode == "--release" || send_mode == "--drop") {
-		if (proc_lock(send_lock_name, true, &send_lock, &why) != 0 ||
-		    (send_mode == "--release" ? proc_release(send_name, &why)
-		                              : proc_drop(send_name, &why)) != 0)
-			return proc_finish(1, "FAILED: " + why);
-		return proc_finish(0, why);
-	}
-	if ((failed = proc_conf_words()) != 0)
+	return 0;
+}
+
+// --release and --drop, under the send's lock.
+static int proc_held_mode(void)
+{
+	std::string why;
+	if (proc_lock(send_lock_name, true, &send_lock, &why) != 0 ||
+	    (send_mode == "--release" ? proc_release(send_name, &why)
+	                              : proc_drop(send_name, &why)) != 0)
+		return proc_finish(1, "FAILED: " + why);
+	return proc_finish(0, why);
+}
+
+// Converts and queues, then sends; or, for a member of an office with no
+// gateway words of her own, leaves the sending to the folder's owner.
+static int proc_convert_and_send(void)
+{
+	int failed = proc_conf_words();
+	if (failed != 0)
 		return failed;
 	bool sender = geteuid() == folder_owner;
 	if (client.empty() && (sender || send_mode == "--retry"))
@@ -518,9 +564,9 @@ int kelvane_send_main(int argc, char **argv)
 		                         : owner_name +
 		                                   " sends this folder's queue; give a GATEWAY "
 		                                   "of your own to send it yourself");
-	if (client == "ftp" && proc_check_netrc(&why) != 0)
-		return proc_finish(1, "FAILED: " + why + "; nothing converted or sent");
-	if (proc_make_queue_folder("outbox", &why) != 0)
+	std::string why;
+	if ((client == "ftp" && proc_check_netrc(&why) != 0) ||
+	    proc_make_queue_folder("outbox", &why) != 0)
 		return proc_finish(1, "FAILED: " + why + "; nothing converted or sent");
 	std::string bulletin;
 	if (send_mode == "convert" && (failed = proc_store(&bulletin)) != 0)
@@ -532,4 +578,27 @@ int kelvane_send_main(int argc, char **argv)
 		return ex_tempfail;
 	}
 	return proc_forward(send_mode == "--retry");
+}
+
+int kelvane_send_main(int argc, char **argv)
+{
+	if (proc_standard_descriptors() != 0) {
+		fputs("kelvane-send: unable to open /dev/null on a closed standard descriptor\n",
+		      stderr);
+		return 1;
+	}
+	// A closed reader of the log must not end a delivery half way.
+	(void)signal(SIGPIPE, SIG_IGN);
+	int failed = proc_send_command_line(argc, argv);
+	if (failed == 0)
+		failed = proc_check_folder();
+	if (failed != 0)
+		return failed;
+	if (send_mode == "--check")
+		return proc_send_check(warn_minutes, critical_minutes);
+	if (send_mode == "--status")
+		return proc_send_status();
+	if (send_mode == "--release" || send_mode == "--drop")
+		return proc_held_mode();
+	return proc_convert_and_send();
 }

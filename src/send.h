@@ -42,7 +42,8 @@ extern bool office;                           // a group shares the folder
 extern uid_t folder_owner;                    // the account that sends
 extern std::string owner_name;                // its name
 extern std::vector<std::string> conf_gateway; // KELVANE_SEND_GATEWAY's words
-extern int seat, seats;                       // KELVANE_SEND_SEAT=K/N, else 1/1
+extern int seat;                              // KELVANE_SEND_SEAT=K/N, else 1/1
+extern int seats;
 int proc_open_folder(std::string *why);
 int proc_check_queue_folder(const char *name, std::string *why);
 int proc_make_queue_folder(const char *name, std::string *why);

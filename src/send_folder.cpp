@@ -28,7 +28,8 @@ bool office;
 uid_t folder_owner;
 std::string owner_name;
 std::vector<std::string> conf_gateway;
-int seat = 1, seats = 1;
+int seat = 1;
+int seats = 1;
 static gid_t folder_group;
 
 // An account's name, or its number where it has none.
@@ -63,10 +64,15 @@ static std::vector<std::string> proc_words(std::string value)
 // KELVANE_SEND_SEAT=K/N: seat K of N hosts, 1 <= K <= N <= 60.
 static bool proc_parse_seat(const std::string &value)
 {
-	int k = 0, n = 0;
-	char end = 0;
-	if (sscanf(value.c_str(), "%d/%d%c", &k, &n, &end) != 2 || n < 1 || n > max_seats ||
-	    k < 1 || k > n || value.find_first_not_of("0123456789/") != std::string::npos)
+	size_t slash = value.find('/');
+	if (slash == std::string::npos || slash == 0 || slash + 1 == value.size() || slash > 2 ||
+	    value.size() - slash > 3 ||
+	    value.find_first_not_of("0123456789/") != std::string::npos ||
+	    value.find('/', slash + 1) != std::string::npos)
+		return false;
+	int k = std::stoi(value.substr(0, slash));
+	int n = std::stoi(value.substr(slash + 1));
+	if (n < 1 || n > max_seats || k < 1 || k > n)
 		return false;
 	seat = k;
 	seats = n;
@@ -306,15 +312,15 @@ void proc_wait_seat(void)
 	long target = proc_seat_second(from);
 	if (target == now.tv_sec)
 		return;
-	double wait = static_cast<double>(target - now.tv_sec) -
-	              static_cast<double>(now.tv_nsec) / 1e9 + 0.002;
+	// Until 2 ms into the target second.
+	long long wait = (target - now.tv_sec) * 1000000000LL - now.tv_nsec + 2000000LL;
 	char line[96];
-	snprintf(line, sizeof line, "seat %d/%d: waiting %.1f s for a second of its own", seat,
-	         seats, wait);
+	snprintf(line, sizeof line, "seat %d/%d: waiting %lld.%lld s for a second of its own", seat,
+	         seats, wait / 1000000000LL, wait % 1000000000LL / 100000000LL);
 	proc_say(line);
 	fflush(stdout);
-	struct timespec rest = {static_cast<time_t>(wait),
-	                        static_cast<long>((wait - static_cast<long>(wait)) * 1e9)};
+	struct timespec rest = {static_cast<time_t>(wait / 1000000000LL),
+	                        static_cast<long>(wait % 1000000000LL)};
 	while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
 	}
 }

@@ -7,6 +7,7 @@
 // own words about a failure.
 #include <csignal>
 #include <cstdlib>
+#include <cerrno>
 #include <unistd.h>
 
 #include "send.h"
@@ -89,6 +90,44 @@ static void proc_add_transfer(const Entry &e, const std::string &dot,
 	argv->insert(argv->end(), each.begin(), each.end());
 }
 
+// What curl has said so far in a session.
+struct CurlOutput {
+	std::string reply; // the gateway's last reply line
+	std::string said;  // curl's own last error line
+	bool failed = false;
+};
+
+// Reads one line of curl's: a reply, an error, or a transfer's outcome,
+// which adds its bulletin to done or ends the session.
+static void proc_curl_line(const std::string &line, const std::vector<const Entry *> &batch,
+                           std::vector<const Entry *> *done, Session *session, CurlOutput *out)
+{
+	if (line.compare(0, 2, "< ") == 0 && line.size() >= 5) {
+		out->reply = line.substr(2);
+		return;
+	}
+	if (line.compare(0, 6, "curl: ") == 0) {
+		out->said = line;
+		return;
+	}
+	size_t at = session->delivered + done->size();
+	if (out->failed || line.compare(0, sizeof transfer_mark - 1, transfer_mark) != 0 ||
+	    at >= batch.size())
+		return;
+	std::string rest = line.substr(sizeof transfer_mark - 1);
+	std::string status = rest.substr(0, rest.find(' '));
+	std::string code = rest.substr(rest.find(' ') + 1);
+	if (status == "0") {
+		done->push_back(batch[at]);
+		return;
+	}
+	session->outcome =
+	        proc_ftp_outcome(static_cast<int>(strtol(status.c_str(), nullptr, 10)), code,
+	                         out->reply.compare(0, 3, code) == 0 ? out->reply : "",
+	                         batch[at]->bulletin, &session->why);
+	out->failed = true;
+}
+
 void proc_session_ftp(const std::vector<const Entry *> &batch, Session *session)
 {
 	const std::string pid = std::to_string(getpid());
@@ -104,49 +143,29 @@ void proc_session_ftp(const std::vector<const Entry *> &batch, Session *session)
 		session->why = std::string("cannot start curl (") + proc_reason(errno) + ")";
 		return;
 	}
-	std::string pending, reply, said;
-	bool failed = false, more = true;
-	while (more && !failed) {
+	std::string pending;
+	CurlOutput out;
+	for (bool more = true; more && !out.failed;) {
 		std::vector<std::string> lines;
 		more = proc_read_lines(&child, &pending, &lines);
 		std::vector<const Entry *> done;
-		for (const std::string &line : lines) {
-			if (line.compare(0, 2, "< ") == 0 && line.size() >= 5) {
-				reply = line.substr(2);
-			} else if (line.compare(0, 6, "curl: ") == 0) {
-				said = line;
-			} else if (line.compare(0, sizeof transfer_mark - 1, transfer_mark) == 0 &&
-			           session->delivered + done.size() < batch.size()) {
-				std::string rest = line.substr(sizeof transfer_mark - 1);
-				int status = atoi(rest.c_str());
-				std::string code = rest.substr(rest.find(' ') + 1);
-				const Entry *e = batch[session->delivered + done.size()];
-				if (status == 0) {
-					done.push_back(e);
-					continue;
-				}
-				session->outcome = proc_ftp_outcome(
-				        status, code, reply.compare(0, 3, code) == 0 ? reply : "",
-				        e->bulletin, &session->why);
-				failed = true;
-				break;
-			}
-		}
+		for (const std::string &line : lines)
+			proc_curl_line(line, batch, &done, session, &out);
 		// The renames reported together are recorded together.
 		if (proc_record(done, &session->why) != 0) {
 			session->outcome = 1;
-			failed = true;
+			out.failed = true;
 			(void)kill(child.pid, SIGTERM);
 		}
 		session->delivered += done.size();
 	}
 	int status = proc_wait(&child);
-	if (failed || session->delivered == batch.size())
+	if (out.failed || session->delivered == batch.size())
 		return;
 	// curl ended without a line for this transfer.
-	if (!said.empty())
-		proc_say(said);
-	std::string code = reply.size() >= 3 ? reply.substr(0, 3) : "";
-	session->outcome = proc_ftp_outcome(status != 0 ? status : 1, code, reply,
+	if (!out.said.empty())
+		proc_say(out.said);
+	std::string code = out.reply.size() >= 3 ? out.reply.substr(0, 3) : "";
+	session->outcome = proc_ftp_outcome(status != 0 ? status : 1, code, out.reply,
 	                                    batch[session->delivered]->bulletin, &session->why);
 }

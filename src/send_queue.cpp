@@ -309,13 +309,32 @@ static std::string proc_log_line(const Entry &e, time_t t, const std::string &we
 	       proc_account(e.owner);
 }
 
+// Appends line with one write. A short write means the disk is full: the
+// rest of the line is tried to learn why, and the part written is cut off
+// again. Returns 0 or the error number; undone is false where the part
+// could not be cut off.
+static int proc_append_line(int fd, const std::string &line, bool *undone)
+{
+	off_t before = lseek(fd, 0, SEEK_END);
+	ssize_t put = write(fd, line.data(), line.size());
+	if (put == static_cast<ssize_t>(line.size()))
+		return 0;
+	int e = put < 0 ? errno : ENOSPC;
+	if (put > 0 && write(fd, line.data() + put, line.size() - put) < 0)
+		e = errno;
+	if (before < 0 || ftruncate(fd, before) != 0)
+		*undone = false;
+	return e;
+}
+
 // Appends lines to delivered.log, each with one write, and syncs it (and
 // the folder, when it made the log). A short write is undone, so that the
 // log never holds a part of a line. Returns 0, or 1 with why.
 static int proc_write_log(const std::vector<std::string> &lines, std::string *why)
 {
 	int flags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-	bool made = false, undone = true;
+	bool made = false;
+	bool undone = true;
 	int fd = open(log_name, flags);
 	if (fd < 0 && errno == ENOENT) {
 		fd = open(log_name, flags | O_CREAT | O_EXCL, 0666);
@@ -325,19 +344,8 @@ static int proc_write_log(const std::vector<std::string> &lines, std::string *wh
 	int e = fd < 0 ? errno : 0;
 	if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1))
 		e = errno != 0 ? errno : EINVAL;
-	for (size_t i = 0; e == 0 && i < lines.size(); i++) {
-		std::string line = lines[i] + "\n";
-		off_t before = lseek(fd, 0, SEEK_END);
-		ssize_t put = write(fd, line.data(), line.size());
-		if (put == static_cast<ssize_t>(line.size()))
-			continue;
-		// A short write means the disk is full; the rest says why.
-		e = put < 0 ? errno : ENOSPC;
-		if (put > 0 && write(fd, line.data() + put, line.size() - put) < 0)
-			e = errno;
-		if (before < 0 || ftruncate(fd, before) != 0)
-			undone = false;
-	}
+	for (size_t i = 0; e == 0 && i < lines.size(); i++)
+		e = proc_append_line(fd, lines[i] + "\n", &undone);
 	if (e == 0 && fsync(fd) != 0)
 		e = errno;
 	if (fd >= 0 && close(fd) != 0 && e == 0)
@@ -478,10 +486,11 @@ static const Entry *proc_find_held(const std::string &bulletin, std::string *why
 {
 	if (proc_read_queue(why) != 0)
 		return nullptr;
-	for (const Entry &e : held) {
-		if (e.bulletin == bulletin || e.file == bulletin)
-			return &e;
-	}
+	auto e = std::find_if(held.begin(), held.end(), [&bulletin](const Entry &h) {
+		return h.bulletin == bulletin || h.file == bulletin;
+	});
+	if (e != held.end())
+		return &*e;
 	*why = proc_escape(bulletin) + " is not held" +
 	       (held.empty() ? std::string(": nothing is")
 	                     : "; held: " + std::to_string(held.size()) + ", the oldest " +

@@ -7,8 +7,10 @@
 // sftp exits 255 when ssh fails, 1 when a command fails; ssh's own lines
 // tell a login refused, an unknown host key or a mistake in the words
 // from a gateway that cannot be reached.
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <iterator>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -48,13 +50,14 @@ static int proc_sftp_unreached(const std::string &said, bool authenticated, std:
 		       " not found (sftp exit 255)";
 		return ex_tempfail;
 	}
-	for (const char *network : {"connect to host", "kex_exchange_identification",
-	                            "banner exchange", "Connection closed by", "Connection reset",
-	                            "Connection timed out", "Broken pipe", "Timeout, server"}) {
-		if (proc_has(said, network)) {
-			*why = "cannot reach " + gateway + " (sftp exit 255)";
-			return ex_tempfail;
-		}
+	const char *const network[] = {"connect to host",  "kex_exchange_identification",
+	                               "banner exchange",  "Connection closed by",
+	                               "Connection reset", "Connection timed out",
+	                               "Broken pipe",      "Timeout, server"};
+	if (std::any_of(std::begin(network), std::end(network),
+	                [&said](const char *words) { return proc_has(said, words); })) {
+		*why = "cannot reach " + gateway + " (sftp exit 255)";
+		return ex_tempfail;
 	}
 	std::string first = said.substr(0, said.find('\n'));
 	*why = "sftp refused its words (" + proc_escape(first) + "): mend the gateway words";
@@ -67,8 +70,8 @@ static int proc_batch_file(const std::vector<const Entry *> &batch, const std::s
 	std::string text = std::string("cd ") + incoming + "\n";
 	for (const Entry *e : batch) {
 		std::string dot = "." + e->bulletin + "." + pid;
-		text += "put " + e->path() + " " + dot + "\nrename " + dot + " " + e->bulletin +
-		        "\n";
+		text.append("put ").append(e->path()).append(" ").append(dot);
+		text.append("\nrename ").append(dot).append(" ").append(e->bulletin).append("\n");
 	}
 	int fd = memfd_create("kelvane-send-batch", MFD_CLOEXEC);
 	if (fd < 0)
@@ -79,6 +82,67 @@ static int proc_batch_file(const std::vector<const Entry *> &batch, const std::s
 		return -1;
 	}
 	return fd;
+}
+
+// What sftp has said so far in a session.
+struct SftpOutput {
+	size_t echoed = 0; // commands echoed: 0 is cd, then put and rename for each bulletin
+	std::string last;  // the last command echoed
+	std::string said;  // what else sftp and ssh said, a line each
+	bool authenticated = false;
+	bool failed = false;
+};
+
+// Reads one line of sftp's: an echoed command, which says that the one
+// before it succeeded (after a rename, a delivery), or anything else.
+static void proc_sftp_line(const std::string &line, const std::vector<const Entry *> &batch,
+                           std::vector<const Entry *> *done, SftpOutput *out)
+{
+	if (line.compare(0, sizeof echo - 1, echo) != 0) {
+		if (line.compare(0, 17, "Authenticated to ") == 0)
+			out->authenticated = true;
+		else if (line.compare(0, 12, "Transferred:") != 0 &&
+		         line.compare(0, 17, "Bytes per second:") != 0 &&
+		         line.compare(0, 10, "Uploading ") != 0)
+			out->said += line + "\n";
+		return;
+	}
+	out->last = line.substr(sizeof echo - 1);
+	if (out->echoed >= 3 && out->echoed % 2 == 1 && (out->echoed - 3) / 2 < batch.size())
+		done->push_back(batch[(out->echoed - 3) / 2]);
+	out->echoed++;
+}
+
+// What sftp's exit status means for the bulletin the batch stopped at.
+static void proc_sftp_failure(int status, const std::string &name, const SftpOutput &out,
+                              Session *session)
+{
+	if (status == 255 && out.echoed == 0) {
+		session->outcome = proc_sftp_unreached(out.said, out.authenticated, &session->why);
+		return;
+	}
+	if (status == 255) {
+		session->outcome = ex_tempfail;
+		session->why = "the connection to " + gateway + " broke off (sftp exit 255)";
+		return;
+	}
+	session->outcome = 1;
+	if (status == 1 && out.last.compare(0, 2, "cd") == 0) {
+		session->why = "remote folder " + std::string(incoming) + " refused";
+	} else if (status == 1 && out.last.compare(0, 3, "put") == 0) {
+		session->outcome = refused_bulletin;
+		session->why = "upload of ." + name + " refused";
+	} else if (status == 1 && out.last.compare(0, 6, "rename") == 0) {
+		session->outcome = refused_bulletin;
+		session->why = "rename of ." + name + " to " + name + " refused";
+	} else {
+		session->why = "sftp failed (exit " + std::to_string(status) + ")";
+	}
+	// The gateway's own words: the last line sftp said.
+	size_t end = out.said.rfind('\n', out.said.size() > 1 ? out.said.size() - 2 : 0);
+	std::string reason = out.said.substr(end == std::string::npos ? 0 : end + 1);
+	if (!reason.empty())
+		session->why += " (" + proc_escape(reason.substr(0, reason.size() - 1)) + ")";
 }
 
 void proc_session_sftp(const std::vector<const Entry *> &batch, Session *session)
@@ -95,47 +159,31 @@ void proc_session_sftp(const std::vector<const Entry *> &batch, Session *session
 		return;
 	}
 	(void)close(input);
-	// Commands echoed: 0 is cd, then put and rename for each bulletin.
-	size_t echoed = 0;
-	std::string pending, said, last;
-	bool authenticated = false, failed = false, more = true;
-	while (more && !failed) {
+	std::string pending;
+	SftpOutput out;
+	for (bool more = true; more && !out.failed;) {
 		std::vector<std::string> lines;
 		more = proc_read_lines(&child, &pending, &lines);
 		std::vector<const Entry *> done;
-		for (const std::string &line : lines) {
-			if (line.compare(0, sizeof echo - 1, echo) != 0) {
-				if (line.compare(0, 17, "Authenticated to ") == 0)
-					authenticated = true;
-				else if (line.compare(0, 12, "Transferred:") != 0 &&
-				         line.compare(0, 17, "Bytes per second:") != 0 &&
-				         line.compare(0, 10, "Uploading ") != 0)
-					said += line + "\n";
-				continue;
-			}
-			last = line.substr(sizeof echo - 1);
-			// The command before this put succeeded: a rename, a delivery.
-			if (echoed >= 3 && echoed % 2 == 1 && (echoed - 3) / 2 < batch.size())
-				done.push_back(batch[(echoed - 3) / 2]);
-			echoed++;
-		}
+		for (const std::string &line : lines)
+			proc_sftp_line(line, batch, &done, &out);
 		if (proc_record(done, &session->why) != 0) {
 			session->outcome = 1;
-			failed = true;
+			out.failed = true;
 			(void)kill(child.pid, SIGTERM);
 		}
 		session->delivered += done.size();
 	}
 	int status = proc_wait(&child);
-	if (failed)
+	if (out.failed)
 		return;
-	if (status == 0 && echoed == 2 * batch.size() + 1) {
+	// The end of the whole batch says that the last rename succeeded.
+	if (status == 0 && out.echoed == 2 * batch.size() + 1) {
 		std::vector<const Entry *> done = {batch.back()};
-		if (proc_record(done, &session->why) != 0) {
+		if (proc_record(done, &session->why) != 0)
 			session->outcome = 1;
-			return;
-		}
-		session->delivered++;
+		else
+			session->delivered++;
 		return;
 	}
 	if (session->delivered == batch.size()) {
@@ -144,34 +192,7 @@ void proc_session_sftp(const std::vector<const Entry *> &batch, Session *session
 		        "sftp ended with exit " + std::to_string(status) + " after the batch";
 		return;
 	}
-	const std::string &name = batch[session->delivered]->bulletin;
-	if (status == 255) {
-		session->outcome = echoed == 0
-		                           ? proc_sftp_unreached(said, authenticated, &session->why)
-		                           : ex_tempfail;
-		if (echoed != 0)
-			session->why =
-			        "the connection to " + gateway + " broke off (sftp exit 255)";
-	} else if (status == 1 && last.compare(0, 2, "cd") == 0) {
-		session->outcome = 1;
-		session->why = "remote folder " + std::string(incoming) + " refused";
-	} else if (status == 1 &&
-	           (last.compare(0, 3, "put") == 0 || last.compare(0, 6, "rename") == 0)) {
-		session->outcome = refused_bulletin;
-		session->why = (last[0] == 'p' ? "upload of ." + name
-		                               : "rename of ." + name + " to " + name) +
-		               " refused";
-	} else {
-		session->outcome = 1;
-		session->why = "sftp failed (exit " + std::to_string(status) + ")";
-	}
-	// The gateway's own words, where sftp gave them.
-	size_t end = said.rfind('\n', said.size() > 1 ? said.size() - 2 : 0);
-	std::string reason = said.substr(end == std::string::npos ? 0 : end + 1);
-	if (!reason.empty())
-		reason.pop_back();
-	if (status != 255 && !reason.empty())
-		session->why += " (" + proc_escape(reason) + ")";
-	if (!said.empty())
-		fputs(said.c_str(), stdout);
+	proc_sftp_failure(status, batch[session->delivered]->bulletin, out, session);
+	if (!out.said.empty())
+		fputs(out.said.c_str(), stdout);
 }

@@ -54,6 +54,23 @@ int proc_send_status(void)
 	return 0;
 }
 
+// What a person must see to: held bulletins, or delivered ones that
+// delivered.log lacks.
+static std::string proc_needs_person(void)
+{
+	std::string text;
+	if (!held.empty()) {
+		std::string note = proc_read_note(held[0].path() + ".failed");
+		text = std::to_string(held.size()) + " held, " + held[0].bulletin +
+		       (note.empty() ? "" : " (" + note + ")");
+	} else {
+		text = std::to_string(unlogged.size()) +
+		       " delivered but not written to delivered.log, " + unlogged[0].bulletin +
+		       " the first";
+	}
+	return text + "; " + std::to_string(queue.size()) + " queued";
+}
+
 // --check: OK, WARNING or CRITICAL by the age of the oldest bulletin
 // waiting (queued, from when it was queued), CRITICAL for anything held
 // or delivered but not logged, UNKNOWN for a queue it cannot read.
@@ -76,19 +93,13 @@ int proc_send_check(long warn_minutes, long critical_minutes)
 			}
 		}
 	}
-	long warn = warn_minutes * 60, critical = critical_minutes * 60;
+	long warn = warn_minutes * 60;
+	long critical = critical_minutes * 60;
 	int level = 0;
 	std::string text;
 	if (!held.empty() || !unlogged.empty()) {
 		level = 2;
-		const Entry &e = held.empty() ? unlogged[0] : held[0];
-		std::string note = proc_read_note(e.path() + ".failed");
-		text = held.empty() ? std::to_string(unlogged.size()) +
-		                              " delivered but not written to delivered.log, " +
-		                              e.bulletin + " the first"
-		                    : std::to_string(held.size()) + " held, " + e.bulletin +
-		                              (note.empty() ? "" : " (" + note + ")");
-		text += "; " + std::to_string(queue.size()) + " queued";
+		text = proc_needs_person();
 	} else if (queue.empty()) {
 		text = "nothing queued";
 	} else {

@@ -2,13 +2,14 @@
 # Static checks, all of which must be clean: the code follows .clang-format,
 # clang-tidy (.clang-tidy) and cppcheck find nothing in the program,
 # mandoc's lint finds nothing in the manual pages, shellcheck nothing in
-# the shell scripts, and systemd-analyze nothing in the units.
+# the shell scripts, and systemd-analyze nothing in the units (service, timer, path).
 #   lint.sh BUILD_DIR   (a configured build with compile_commands.json)
 set -eu
 build=$1
 cd "$(dirname "$0")/.."
-set -- src/convert.cpp src/frame.cpp src/body.cpp src/script.cpp src/send.cpp src/main.cpp \
-	src/send_main.cpp
+set -- src/system.cpp src/convert.cpp src/frame.cpp src/body.cpp src/script.cpp src/main.cpp \
+	src/send.cpp src/send_folder.cpp src/send_queue.cpp src/send_ftp.cpp src/send_sftp.cpp \
+	src/send_child.cpp src/send_status.cpp src/send_main.cpp
 
 echo "clang-format: checking src/ and fuzz/"
 clang-format --dry-run --Werror src/*.cpp src/*.h fuzz/*.cpp fuzz/*.h
@@ -34,7 +35,9 @@ trap 'rm -rf "$units"' EXIT
 sed "s|^ExecStart=kelvane-send |ExecStart=$(cd "$build" && pwd)/kelvane-send |" \
 	"packaging/kelvane-send@.service" >"$units/kelvane-send@srv-talvex.service"
 cp "packaging/kelvane-send@.timer" "$units/kelvane-send@srv-talvex.timer"
+cp "packaging/kelvane-send@.path" "$units/kelvane-send@srv-talvex.path"
 lint=$(systemd-analyze verify --man=no "$units/kelvane-send@srv-talvex.service" \
-	"$units/kelvane-send@srv-talvex.timer" 2>&1) || { echo "$lint"; exit 1; }
+	"$units/kelvane-send@srv-talvex.timer" "$units/kelvane-send@srv-talvex.path" 2>&1) ||
+	{ echo "$lint"; exit 1; }
 [ -z "$lint" ] || { echo "$lint"; exit 1; }
 echo "lint: clean"

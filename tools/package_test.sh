@@ -17,6 +17,7 @@ test -x "$scratch/root/usr/bin/kelvane"
 test -x "$scratch/root/usr/bin/kelvane-send"
 test -f "$scratch/root/usr/lib/systemd/user/kelvane-send@.service"
 test -f "$scratch/root/usr/lib/systemd/user/kelvane-send@.timer"
+test -f "$scratch/root/usr/lib/systemd/user/kelvane-send@.path"
 for name in kelvane kelvane-send; do
 	page="$scratch/root/usr/share/man/man1/$name.1.gz"
 	test -f "$page"
@@ -36,4 +37,4 @@ if command -v lintian >/dev/null 2>&1; then
 	echo "lintian: checking $(basename "$deb")"
 	lintian --fail-on error,warning --info "$deb" 2>/dev/null
 fi
-echo "package: $(basename "$deb") installs bin/kelvane, bin/kelvane-send, their manual pages and the user units; it converted helpdesk.txt into $bulletin"
+echo "package: $(basename "$deb") installs bin/kelvane, bin/kelvane-send, their manual pages and the user units (service, timer, path); it converted helpdesk.txt into $bulletin"
