@@ -467,7 +467,7 @@ killed backlog|--retry ftp {ftp}|0|kelvane-send: delivered * to ftp://*; nothing
 clock|!sh messages a1.txt a2.txt; faketime '2026-12-09 10:00:00' "$send" 36 a1.txt ftp {down}; faketime '2026-12-09 09:00:00' "$send" 36 a2.txt ftp {down}; touch -d '2026-12-09 12:00' BRAX_09.100000; touch -d '2026-12-09 06:00' BRAX_09.090000|0|
 clock|--retry ftp {ftp}|0|kelvane-send: delivered 2 bulletins to ftp://*; nothing queued
 whole|!sh mkdir -m 700 outbox && : >outbox/0000000001.BRAX_01.000000 && head -c 100 /etc/services >secret && ln secret outbox/0000000002.BRAX_01.000001|0|
-whole|36 m1.txt ftp {ftp}|1|kelvane-send: FAILED: held BRAX_01.000000 (it is too short for a bulletin (0 bytes)), BRAX_01.000001 (its flag line does not carry its size less 18 (100 bytes)): see *; nothing queued, 2 held, the oldest BRAX_01.000000
+whole|36 m1.txt ftp {ftp}|1|kelvane-send: FAILED: held BRAX_01.000000 (not whole: it is too short for a bulletin (0 bytes)), BRAX_01.000001 (not whole: its flag line does not carry its size less 18 (100 bytes)): see *; nothing queued, 2 held, the oldest BRAX_01.000000
 log|!sh mkdir delivered.log|0|
 log|36 m1.txt ftp {ftp}|1|kelvane-send: FAILED: BRAX_* delivered but not written to delivered.log (Is a directory): free space or mend it; they are not sent again, *; nothing queued, 1 delivered but not yet in delivered.log
 log|--retry ftp {ftp}|1|kelvane-send: FAILED: BRAX_* delivered at * UTC but not written to delivered.log (Is a directory): *
