@@ -518,6 +518,9 @@ stall|!sh timeout 1 "$send" --status >/dev/null; echo $?|0|1
 stall|!sh kill "$(cat kelvane-send.send.lock)"|0|
 stall|!wait|143|
 stall|--retry ftp {ftp}|0|kelvane-send: delivered 2 bulletins to ftp://*; nothing queued
+stdout|36 m1.txt ftp {down}|75|*
+stdout|!sh "$send" --retry ftp {ftp} >/dev/full; echo $?|0|0
+stdout|!sh messages m2.txt; "$send" 36 m2.txt ftp {ftp} >/dev/full; echo "$?$(find outbox -name '0*' -printf x)"|0|1
 conversion|36 empty.txt ftp {ftp}|1|kelvane-send: FAILED: conversion of empty.txt (kelvane exited 1); nothing queued from it; nothing queued
 two jobs|!two 36 ftp {ftp}|0|kelvane-send: delivered BRAX_* to ftp://*; nothing queued
 usage|36 m1.txt|1|kelvane-send: FAILED: usage: no GATEWAY, and kelvane-send.conf has no KELVANE_SEND_GATEWAY line

@@ -265,9 +265,14 @@ static std::string proc_kelvane_path(void)
 static std::string proc_script_bulletin(void)
 {
 	std::string bulletin;
-	FILE *script = fopen("command.txt", "re");
-	if (script == nullptr)
+	// Not through a link: in an office, members may write the folder.
+	int fd = open("command.txt", O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+	FILE *script = fd >= 0 ? fdopen(fd, "r") : nullptr;
+	if (script == nullptr) {
+		if (fd >= 0)
+			(void)close(fd);
 		return bulletin;
+	}
 	char line[64];
 	while (fgets(line, sizeof line, script) != nullptr) {
 		if (strncmp(line, "put ", 4) == 0)

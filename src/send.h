@@ -7,6 +7,7 @@
 
 #include <ctime>
 #include <string>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <vector>
 
@@ -48,6 +49,7 @@ int proc_open_folder(std::string *why);
 int proc_check_queue_folder(const char *name, std::string *why);
 int proc_make_queue_folder(const char *name, std::string *why);
 int proc_lock(const char *name, bool sending, int *fd, std::string *why);
+void proc_share(int fd, const struct stat &st);
 long proc_seat_second(long from);
 void proc_wait_seat(void);
 bool proc_timer_retries(void);
@@ -84,16 +86,6 @@ int proc_release(const std::string &bulletin, std::string *why);
 int proc_drop(const std::string &bulletin, std::string *why);
 std::string proc_utc(time_t t, const char *format);
 
-// One client session: sends batch in order, recording each bulletin as
-// the client reports its rename accepted (send_ftp.cpp, send_sftp.cpp).
-struct Session {
-	size_t delivered = 0; // how many of the batch, from the first
-	int outcome = 0;      // 0, ex_tempfail, 1 or refused_bulletin for batch[delivered]
-	std::string why;
-};
-void proc_session_ftp(const std::vector<const Entry *> &batch, Session *session);
-void proc_session_sftp(const std::vector<const Entry *> &batch, Session *session);
-
 // Running a child (send_child.cpp).
 struct Child {
 	pid_t pid = -1;
@@ -103,6 +95,17 @@ int proc_start(const std::vector<std::string> &argv, int input, bool collect, in
                bool dies_with_us, Child *child);
 int proc_wait(Child *child);
 bool proc_read_lines(Child *child, std::string *pending, std::vector<std::string> *lines);
+
+// One client session: sends batch in order, recording each bulletin as
+// the client reports its rename accepted (send_ftp.cpp, send_sftp.cpp).
+struct Session {
+	size_t delivered = 0; // how many of the batch, from the first
+	int outcome = 0;      // 0, ex_tempfail, 1 or refused_bulletin for batch[delivered]
+	std::string why;
+};
+void proc_session_ftp(const std::vector<const Entry *> &batch, Session *session);
+void proc_session_sftp(const std::vector<const Entry *> &batch, Session *session);
+int proc_record_session(const std::vector<const Entry *> &done, Child *child, Session *session);
 
 // What waits, for a person and for monitoring (send_status.cpp).
 int proc_send_status(void);

@@ -238,6 +238,14 @@ int proc_make_queue_folder(const char *name, std::string *why)
 	return 1;
 }
 
+// In an office, a shared file this account made before (an earlier
+// version, another umask) becomes readable and writable by the group.
+void proc_share(int fd, const struct stat &st)
+{
+	if (office && st.st_uid == geteuid() && (st.st_mode & 0660) != 0660)
+		(void)fchmod(fd, 0660);
+}
+
 // Takes the lock name, exclusively: the queue's (converting and queueing)
 // or, with sending, the send's, which then holds the pid of the run that
 // sends, for the runs that wait for it. The lock is held until the
@@ -251,6 +259,7 @@ int proc_lock(const char *name, bool sending, int *fd, std::string *why)
 		       proc_reason(*fd < 0 ? errno : EINVAL) + ")";
 		return 1;
 	}
+	proc_share(*fd, st);
 	if (flock(*fd, LOCK_EX | LOCK_NB) != 0) {
 		char pid[24] = "";
 		ssize_t got = sending ? pread(*fd, pid, sizeof pid - 1, 0) : 0;

@@ -5,7 +5,6 @@
 // transfer's exit code and last reply code on a line of its --write-out,
 // which is the outcome. Its verbose lines are read only for the gateway's
 // own words about a failure.
-#include <csignal>
 #include <cstdlib>
 #include <cerrno>
 #include <unistd.h>
@@ -152,12 +151,7 @@ void proc_session_ftp(const std::vector<const Entry *> &batch, Session *session)
 		for (const std::string &line : lines)
 			proc_curl_line(line, batch, &done, session, &out);
 		// The renames reported together are recorded together.
-		if (proc_record(done, &session->why) != 0) {
-			session->outcome = 1;
-			out.failed = true;
-			(void)kill(child.pid, SIGTERM);
-		}
-		session->delivered += done.size();
+		out.failed = proc_record_session(done, &child, session) != 0 || out.failed;
 	}
 	int status = proc_wait(&child);
 	if (out.failed || session->delivered == batch.size())

@@ -8,6 +8,7 @@
 // again. A bulletin the gateway refused for good waits in held/ for a
 // person. Each step is one file operation, checked and synced.
 #include <algorithm>
+#include <csignal>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -344,6 +345,8 @@ static int proc_write_log(const std::vector<std::string> &lines, std::string *wh
 	int e = fd < 0 ? errno : 0;
 	if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1))
 		e = errno != 0 ? errno : EINVAL;
+	else if (fd >= 0)
+		proc_share(fd, st);
 	for (size_t i = 0; e == 0 && i < lines.size(); i++)
 		e = proc_append_line(fd, lines[i] + "\n", &undone);
 	if (e == 0 && fsync(fd) != 0)
@@ -418,6 +421,19 @@ int proc_record(const std::vector<const Entry *> &done, std::string *why)
 		proc_say("delivered " + e->bulletin + " (" + std::to_string(e->size) +
 		         " bytes) to " + where);
 	return 0;
+}
+
+// Records what a session's client reported delivered; where that fails,
+// the session fails and its client is stopped. Returns 0, or 1.
+int proc_record_session(const std::vector<const Entry *> &done, Child *child, Session *session)
+{
+	session->delivered += done.size();
+	if (proc_record(done, &session->why) == 0)
+		return 0;
+	session->outcome = 1;
+	if (child->output >= 0)
+		(void)kill(child->pid, SIGTERM);
+	return 1;
 }
 
 // Whether delivered.log's end already holds the line of entry: a cut

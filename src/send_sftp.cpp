@@ -8,7 +8,6 @@
 // tell a login refused, an unknown host key or a mistake in the words
 // from a gateway that cannot be reached.
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
 #include <iterator>
 #include <sys/mman.h>
@@ -167,23 +166,14 @@ void proc_session_sftp(const std::vector<const Entry *> &batch, Session *session
 		std::vector<const Entry *> done;
 		for (const std::string &line : lines)
 			proc_sftp_line(line, batch, &done, &out);
-		if (proc_record(done, &session->why) != 0) {
-			session->outcome = 1;
-			out.failed = true;
-			(void)kill(child.pid, SIGTERM);
-		}
-		session->delivered += done.size();
+		out.failed = proc_record_session(done, &child, session) != 0;
 	}
 	int status = proc_wait(&child);
 	if (out.failed)
 		return;
 	// The end of the whole batch says that the last rename succeeded.
 	if (status == 0 && out.echoed == 2 * batch.size() + 1) {
-		std::vector<const Entry *> done = {batch.back()};
-		if (proc_record(done, &session->why) != 0)
-			session->outcome = 1;
-		else
-			session->delivered++;
+		(void)proc_record_session({batch.back()}, &child, session);
 		return;
 	}
 	if (session->delivered == batch.size()) {

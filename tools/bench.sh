@@ -1,8 +1,9 @@
 #!/bin/sh
 # Prints the cost of a conversion: instructions per input byte (callgrind),
 # wall time against cp and against a tr/sed/printf pipeline, kelvane-send
-# against kelvane and a bare curl, peak memory, and the body passes'
-# throughput. Figures are printed, not asserted.
+# against kelvane and a bare curl, a backlog drained by kelvane-send
+# against the client alone (tools/bench_backlog.sh), peak memory, and the
+# body passes' throughput. Figures are printed, not asserted.
 #   bench.sh BUILD_DIR   (a Release build with KELVANE_BENCH=ON)
 set -eu
 build=$(cd "$1" && pwd)
@@ -88,6 +89,7 @@ if /usr/bin/python3 -c 'import pyftpdlib' 2>/dev/null && command -v curl >/dev/n
 		pair "sh pair.sh" kelvane-send "$build/kelvane-send 36 small.txt ftp 127.0.0.1 $port"
 	echo "  (aim: kelvane-send at most 1.3 x pair)"
 	kill "$server"
+	sh "$tools/bench_backlog.sh" "$build" "$work/small.txt"
 else
 	echo "kelvane-send against FTP: no curl, or no pyftpdlib for /usr/bin/python3"
 fi

@@ -2,13 +2,15 @@
 """Times commands in alternating rounds and prints each one's median wall
 time, then how many times longer each takes than each faster one.
 
-    wall.py [--remove GLOB] ROUNDS NAME COMMAND [NAME COMMAND ...]
+    wall.py [--remove GLOB] [--setup COMMAND] ROUNDS NAME COMMAND [NAME COMMAND ...]
 
 Each COMMAND is split like a shell word list and run without a shell,
 standard output to /dev/null, in the current folder. A failing run stops
 the measurement. With --remove, the files matching GLOB in the current
 folder are removed after each run, outside the timing: kelvane never
-replaces a bulletin, and would otherwise wait for the next second.
+replaces a bulletin, and would otherwise wait for the next second. With
+--setup, COMMAND runs before each run, outside the timing: it fills a
+queue again, say.
 """
 import glob
 import os
@@ -32,6 +34,11 @@ def run_once(argv):
     return elapsed
 
 
+def prepare(setup):
+    if setup and os.spawnvp(os.P_WAIT, setup[0], setup) != 0:
+        sys.exit(f"wall.py: {' '.join(setup)} failed")
+
+
 def clean(pattern):
     for name in glob.glob(pattern) if pattern else []:
         os.remove(name)
@@ -40,8 +47,13 @@ def clean(pattern):
 def main():
     args = sys.argv[1:]
     remove = None
-    if args[0] == "--remove":
-        remove, args = args[1], args[2:]
+    setup = None
+    while args[0] in ("--remove", "--setup"):
+        if args[0] == "--remove":
+            remove = args[1]
+        else:
+            setup = shlex.split(args[1])
+        args = args[2:]
     rounds = int(args[0])
     pairs = args[1:]
     commands = []
@@ -50,12 +62,14 @@ def main():
         argv[0] = shutil.which(argv[0]) or argv[0]
         commands.append((name, argv))
     times = {name: [] for name, _ in commands}
-    for _ in range(5):  # warm the caches
+    for _ in range(min(5, rounds)):  # warm the caches
         for _, argv in commands:
+            prepare(setup)
             run_once(argv)
             clean(remove)
     for _ in range(rounds):
         for name, argv in commands:
+            prepare(setup)
             times[name].append(run_once(argv))
             clean(remove)
     medians = {name: statistics.median(times[name]) for name, _ in commands}
