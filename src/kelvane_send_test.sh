@@ -469,7 +469,7 @@ clock|--retry ftp {ftp}|0|kelvane-send: delivered 2 bulletins to ftp://*; nothin
 whole|!sh mkdir -m 700 outbox && : >outbox/0000000001.BRAX_01.000000 && head -c 100 /etc/services >secret && ln secret outbox/0000000002.BRAX_01.000001|0|
 whole|36 m1.txt ftp {ftp}|1|kelvane-send: FAILED: held BRAX_01.000000 (not whole: it is too short for a bulletin (0 bytes)), BRAX_01.000001 (not whole: its flag line does not carry its size less 18 (100 bytes)): see *; nothing queued, 2 held, the oldest BRAX_01.000000
 log|!sh mkdir delivered.log|0|
-log|36 m1.txt ftp {ftp}|1|kelvane-send: FAILED: BRAX_* delivered but not written to delivered.log (Is a directory): free space or mend it; they are not sent again, *; nothing queued, 1 delivered but not yet in delivered.log
+log|36 m1.txt ftp {ftp}|1|kelvane-send: FAILED: BRAX_* delivered but not written to delivered.log (Is a directory), marked delivered so as not to be sent again, mend that and run kelvane-send --retry; nothing queued, 1 delivered but not yet in delivered.log
 log|--retry ftp {ftp}|1|kelvane-send: FAILED: BRAX_* delivered at * UTC but not written to delivered.log (Is a directory): *
 log|--status|1|BRAX_* bytes, NOUS71 BRAX ??????, delivered * UTC, not yet written to delivered.log
 log|!sh rmdir delivered.log|0|

@@ -411,7 +411,7 @@ int proc_record(const std::vector<const Entry *> &done, std::string *why)
 		// The marks keep the bulletins from being sent again.
 		bool kept = proc_sync_path("outbox") == 0;
 		*why = proc_names(done) + " delivered but " + failed +
-		       (kept ? ": free space or mend it; they are not sent again"
+		       (kept ? ", marked delivered so as not to be sent again"
 		             : " nor marked so on disk: they may be sent again");
 		return 1;
 	}
@@ -472,7 +472,8 @@ int proc_record_unlogged(std::string *why)
 	if (proc_write_log(lines, &failed) != 0) {
 		*why = proc_names(done) + " delivered at " +
 		       proc_utc(unlogged[0].marked, "%Y-%m-%d %H:%M:%S UTC") + " but " + failed +
-		       ": free space or mend it; they are not sent again";
+		       ", marked delivered so as not to be sent again: free space or mend it, then "
+		       "run kelvane-send --retry";
 		return 1;
 	}
 	if (proc_unmark(done, why) != 0)

@@ -59,7 +59,7 @@ static int proc_sftp_unreached(const std::string &said, bool authenticated, std:
 		return ex_tempfail;
 	}
 	std::string first = said.substr(0, said.find('\n'));
-	*why = "sftp refused its words (" + proc_escape(first) + "): mend the gateway words";
+	*why = "sftp refused its words (" + proc_escape(first) + ")";
 	return 1;
 }
 

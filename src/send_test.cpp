@@ -48,4 +48,42 @@ TEST(Send, CurlStatusAndReplyGiveTheOutcome)
 	}
 }
 
+// Seat K of N names bulletins only in the seconds S with S mod N = K - 1,
+// the first such second from the clock reading on that the folder has
+// not used.
+TEST(Send, SeatWaitsForASecondOfItsOwnClass)
+{
+	struct Row {
+		int seat, seats;
+		long from, want;
+	};
+	const long minute = 1796631300; // 2026-12-07 08:15:00 UTC
+	const Row rows[] = {
+	        {1, 1, minute + 7, minute + 7},   {1, 3, minute + 7, minute + 9},
+	        {2, 3, minute + 7, minute + 7},   {3, 3, minute + 7, minute + 8},
+	        {1, 60, minute + 1, minute + 60}, {60, 60, minute + 59, minute + 59},
+	        {7, 7, minute + 56, minute + 66}, // past 59, the next minute's 6
+	};
+	for (const Row &r : rows) {
+		seat = r.seat;
+		seats = r.seats;
+		EXPECT_EQ(proc_seat_second(r.from), r.want) << r.seat << "/" << r.seats;
+	}
+	seat = seats = 1;
+}
+
+// Names and notes are printed as one line of printable bytes.
+TEST(Send, EscapeKeepsEveryLineOne)
+{
+	const char *const rows[][2] = {
+	        {"BRAX_07.081530", "BRAX_07.081530"},
+	        {"a\nb", "a\\x0ab"},
+	        {"odd\x1bname", "odd\\x1bname"},
+	        {"x\nBRAX_07.081530 83 bytes", "x\\x0aBRAX_07.081530 83 bytes"},
+	        {"\xc3\xa9", "\\xc3\\xa9"},
+	};
+	for (const auto &r : rows)
+		EXPECT_EQ(proc_escape(r[0]), r[1]);
+}
+
 } // namespace

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Times commands in alternating rounds and prints each one's median wall
-time, then how many times longer each takes than each faster one.
+time (and its fastest), then how many times longer each takes than each
+faster one.
 
     wall.py [--remove GLOB] [--setup COMMAND] ROUNDS NAME COMMAND [NAME COMMAND ...]
 
@@ -74,7 +75,7 @@ def main():
             clean(remove)
     medians = {name: statistics.median(times[name]) for name, _ in commands}
     for name, median in medians.items():
-        print(f"  {name:<10} median {median / 1e6:7.3f} ms")
+        print(f"  {name:<10} median {median / 1e6:7.3f} ms, fastest {min(times[name]) / 1e6:7.3f} ms")
     for slow, slow_median in medians.items():
         for fast, fast_median in medians.items():
             if slow_median > fast_median:
