@@ -275,7 +275,7 @@ step() {
 		uploading() {
 			for _ in $(seq 200); do
 				if [ "${1:-}" = delivered ]; then
-					[ "$(wc -l <delivered.log 2>/dev/null || echo 0)" -lt 3 ] || break
+					[ "$({ wc -l <delivered.log; } 2>/dev/null || echo 0)" -lt 3 ] || break
 				else
 					[ -z "$(find "$incoming" -name '.BRAX_*' -size +1k -newer started)" ] || break
 				fi
@@ -470,7 +470,7 @@ whole|!sh mkdir -m 700 outbox && : >outbox/0000000001.BRAX_01.000000 && head -c 
 whole|36 m1.txt ftp {ftp}|1|kelvane-send: FAILED: held BRAX_01.000000 (not whole: it is too short for a bulletin (0 bytes)), BRAX_01.000001 (not whole: its flag line does not carry its size less 18 (100 bytes)): see *; nothing queued, 2 held, the oldest BRAX_01.000000
 log|!sh mkdir delivered.log|0|
 log|36 m1.txt ftp {ftp}|1|kelvane-send: FAILED: BRAX_* delivered but not written to delivered.log (Is a directory), marked delivered so as not to be sent again, mend that and run kelvane-send --retry; nothing queued, 1 delivered but not yet in delivered.log
-log|--retry ftp {ftp}|1|kelvane-send: FAILED: BRAX_* delivered at * UTC but not written to delivered.log (Is a directory): *
+log|--retry ftp {ftp}|1|kelvane-send: FAILED: BRAX_* delivered at * UTC but not written to delivered.log (Is a directory), marked delivered so as not to be sent again: free space or mend it, then run kelvane-send --retry; *
 log|--status|1|BRAX_* bytes, NOUS71 BRAX ??????, delivered * UTC, not yet written to delivered.log
 log|!sh rmdir delivered.log|0|
 log|--retry ftp {ftp}|0|kelvane-send: wrote the delivered.log line of BRAX_*, delivered earlier
