@@ -220,12 +220,12 @@ int proc_make_queue_folder(const char *name, std::string *why)
 	struct stat st = {};
 	if (lstat(name, &st) == 0)
 		return 0;
-	errno = 0;
 	int fd = -1;
+	int made_folder = mkdir(name, office ? 02770 : 0755);
 	// Another run may have made it meanwhile.
-	if (mkdir(name, office ? 02770 : 0755) != 0 && errno == EEXIST)
+	if (made_folder != 0 && errno == EEXIST)
 		return proc_check_queue_folder(name, why);
-	bool made = errno == 0 &&
+	bool made = made_folder == 0 &&
 	            (fd = open(name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)) >= 0 &&
 	            (!office || fchmod(fd, 02770) == 0) && fsync(fd) == 0;
 	int e = errno;
