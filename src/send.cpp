@@ -19,7 +19,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <fnmatch.h>
 #include <iterator>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -279,9 +278,7 @@ static std::string proc_script_bulletin(void)
 			bulletin = std::string(line + 4, strcspn(line + 4, "\n"));
 	}
 	(void)fclose(script);
-	return fnmatch("BRAX_[0-3][0-9].[0-2][0-9][0-5][0-9][0-5][0-9]", bulletin.c_str(), 0) == 0
-	               ? bulletin
-	               : "";
+	return proc_is_bulletin_name(bulletin) ? bulletin : "";
 }
 
 // Store: under the queue's lock, wait for a second of the seat's own,
@@ -439,10 +436,9 @@ static bool proc_after_session(Drain *d, const std::vector<const Entry *> &batch
 	d->stop = session.outcome;
 	d->stop_why = session.why;
 	if (session.delivered < batch.size())
-		(void)proc_write_note(met.path() + ".failed",
-		                      proc_utc(time(nullptr), "%Y-%m-%d %H:%M:%S UTC") + " " +
-		                              session.why + "\n",
-		                      false);
+		(void)proc_write_note(
+		        met.path() + ".failed",
+		        proc_utc(time(nullptr), when_format) + " " + session.why + "\n", false);
 	return false;
 }
 

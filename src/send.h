@@ -77,7 +77,6 @@ extern std::vector<std::string> strays; // outbox/ files that are none of these
 int proc_read_queue(std::string *why);
 std::string proc_queue_state(void);
 int proc_queue_bulletin(const std::string &bulletin, std::string *why);
-int proc_record(const std::vector<const Entry *> &done, std::string *why);
 int proc_record_unlogged(std::string *why);
 int proc_hold(const Entry &entry, const std::string &why);
 int proc_write_note(const std::string &path, const std::string &text, bool sync);
@@ -85,6 +84,9 @@ std::string proc_read_note(const std::string &path);
 int proc_release(const std::string &bulletin, std::string *why);
 int proc_drop(const std::string &bulletin, std::string *why);
 std::string proc_utc(time_t t, const char *format);
+// How --status, notes and last lines give a time.
+constexpr char when_format[] = "%Y-%m-%d %H:%M:%S UTC";
+bool proc_is_bulletin_name(const std::string &name);
 
 // Running a child (send_child.cpp).
 struct Child {

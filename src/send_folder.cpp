@@ -19,6 +19,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "kelvane.h"
 #include "send.h"
 
 static const char conf_name[] = "kelvane-send.conf";
@@ -295,14 +296,11 @@ long proc_seat_second(long from)
 	for (long t = from;; t++) {
 		if ((t % 60) % seats != seat - 1)
 			continue;
-		time_t clock = t;
-		struct tm utc = {};
-		gmtime_r(&clock, &utc);
-		char name[32];
-		snprintf(name, sizeof name, "BRAX_%.2d.%.2d%.2d%.2d", utc.tm_mday, utc.tm_hour,
-		         utc.tm_min, utc.tm_sec);
+		// The name kelvane would give a bulletin of that second.
+		proc_set_clock(t);
+		proc_talvex_filename();
 		struct stat st = {};
-		if (lstat(name, &st) != 0 && errno == ENOENT)
+		if (lstat(talvex_filename, &st) != 0 && errno == ENOENT)
 			return t;
 	}
 }

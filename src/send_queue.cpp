@@ -50,6 +50,12 @@ static bool proc_ends_with(const std::string &text, const char *end)
 	return text.size() > n && text.compare(text.size() - n, n, end) == 0;
 }
 
+// Whether name has the form kelvane gives a bulletin.
+bool proc_is_bulletin_name(const std::string &name)
+{
+	return fnmatch(bulletin_pattern, name.c_str(), 0) == 0;
+}
+
 // SEQUENCE.BULLETIN, SEQUENCE.BULLETIN.delivered, or a BULLETIN queued
 // before sequences; fills the entry's names.
 static bool proc_parse_entry(const std::string &name, Entry *e)
@@ -67,7 +73,7 @@ static bool proc_parse_entry(const std::string &name, Entry *e)
 		return false;
 	}
 	e->bulletin = rest;
-	return fnmatch(bulletin_pattern, rest.c_str(), 0) == 0;
+	return proc_is_bulletin_name(rest);
 }
 
 // Whether name is the failure note of an entry.
@@ -392,7 +398,7 @@ static std::string proc_names(const std::vector<const Entry *> &entries)
 // Records bulletins whose rename the gateway accepted: marked delivered,
 // then logged, then removed from the queue, with one sync of the log and
 // one of outbox/ for all of them. Returns 0, or 1 with why.
-int proc_record(const std::vector<const Entry *> &done, std::string *why)
+static int proc_record(const std::vector<const Entry *> &done, std::string *why)
 {
 	if (done.empty())
 		return 0;
@@ -471,7 +477,7 @@ int proc_record_unlogged(std::string *why)
 	std::string failed;
 	if (proc_write_log(lines, &failed) != 0) {
 		*why = proc_names(done) + " delivered at " +
-		       proc_utc(unlogged[0].marked, "%Y-%m-%d %H:%M:%S UTC") + " but " + failed +
+		       proc_utc(unlogged[0].marked, when_format) + " but " + failed +
 		       ", marked delivered so as not to be sent again: free space or mend it, then "
 		       "run kelvane-send --retry";
 		return 1;
@@ -490,8 +496,7 @@ int proc_hold(const Entry &entry, const std::string &why)
 	std::string file = "held/" + entry.file;
 	if (proc_make_queue_folder("held", &unused) != 0 ||
 	    proc_write_note(file + note_suffix,
-	                    proc_utc(time(nullptr), "%Y-%m-%d %H:%M:%S UTC") + " " + why + "\n",
-	                    true) != 0 ||
+	                    proc_utc(time(nullptr), when_format) + " " + why + "\n", true) != 0 ||
 	    rename(entry.path().c_str(), file.c_str()) != 0 || proc_sync_path("held") != 0)
 		return 1;
 	(void)unlink((entry.path() + note_suffix).c_str());

@@ -14,7 +14,7 @@ static std::string proc_heading(const Entry &e)
 
 static std::string proc_since(const Entry &e)
 {
-	return proc_utc(e.written.tv_sec, "%Y-%m-%d %H:%M:%S UTC");
+	return proc_utc(e.written.tv_sec, when_format);
 }
 
 // --status: the folder and its seat, then one line per bulletin, oldest
@@ -32,7 +32,7 @@ int proc_send_status(void)
 	for (const Entry &e : unlogged)
 		printf("%s %lld bytes, %s, delivered %s, not yet written to delivered.log\n",
 		       e.bulletin.c_str(), e.size, proc_heading(e).c_str(),
-		       proc_utc(e.marked, "%Y-%m-%d %H:%M:%S UTC").c_str());
+		       proc_utc(e.marked, when_format).c_str());
 	for (const Entry &e : queue) {
 		std::string failure = !e.problem.empty() ? "not whole: " + e.problem
 		                                         : proc_read_note(e.path() + ".failed");
