@@ -23,19 +23,25 @@ constexpr size_t max_session_bulletins = 100;
 
 // The command line and the driver (send.cpp).
 int kelvane_send_main(int argc, char **argv);
+
+// kelvane-send's lines and times (send_text.cpp).
+void proc_say(const std::string &line);
+// A name or a note as one printable line: odd bytes as \xHH.
+std::string proc_escape(const std::string &text);
+std::string proc_utc(time_t t, const char *format);
+// How --status, notes and last lines give a time.
+constexpr char when_format[] = "%Y-%m-%d %H:%M:%S UTC";
+
+// The gateway's words and the login curl uses (send_gateway.cpp).
+extern const char incoming[];
 extern std::string client;                 // "ftp" or "sftp"
 extern std::string ftp_host;               // ftp
 extern std::string ftp_url;                // ftp: the incoming folder, from the root
 extern std::vector<std::string> sftp_args; // sftp: the client's own, then USER@HOST
 extern std::string gateway;                // HOST[:PORT] or USER@HOST, for the console
 extern std::string where;                  // the incoming folder as a URL
-extern const char incoming[];
-extern int send_lock; // the send's lock, which the clients hold too
-void proc_say(const std::string &line);
-// A name or a note as one printable line: odd bytes as \xHH.
-std::string proc_escape(const std::string &text);
-int proc_ftp_outcome(int status, const std::string &code, const std::string &reply,
-                     const std::string &name, std::string *why);
+int proc_gateway_words(const std::vector<std::string> &words, std::string *why);
+int proc_check_netrc(std::string *why);
 
 // The folder: who shares it, its kelvane-send.conf, its seat and locks
 // (send_folder.cpp).
@@ -45,6 +51,7 @@ extern std::string owner_name;                // its name
 extern std::vector<std::string> conf_gateway; // KELVANE_SEND_GATEWAY's words
 extern int seat;                              // KELVANE_SEND_SEAT=K/N, else 1/1
 extern int seats;
+extern int send_lock; // the send's lock, which the clients hold too
 int proc_open_folder(std::string *why);
 int proc_check_queue_folder(const char *name, std::string *why);
 int proc_make_queue_folder(const char *name, std::string *why);
@@ -83,9 +90,6 @@ int proc_write_note(const std::string &path, const std::string &text, bool sync)
 std::string proc_read_note(const std::string &path);
 int proc_release(const std::string &bulletin, std::string *why);
 int proc_drop(const std::string &bulletin, std::string *why);
-std::string proc_utc(time_t t, const char *format);
-// How --status, notes and last lines give a time.
-constexpr char when_format[] = "%Y-%m-%d %H:%M:%S UTC";
 bool proc_is_bulletin_name(const std::string &name);
 
 // Running a child (send_child.cpp).
@@ -108,6 +112,8 @@ struct Session {
 void proc_session_ftp(const std::vector<const Entry *> &batch, Session *session);
 void proc_session_sftp(const std::vector<const Entry *> &batch, Session *session);
 int proc_record_session(const std::vector<const Entry *> &done, Child *child, Session *session);
+int proc_ftp_outcome(int status, const std::string &code, const std::string &reply,
+                     const std::string &name, std::string *why);
 
 // What waits, for a person and for monitoring (send_status.cpp).
 int proc_send_status(void);

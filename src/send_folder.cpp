@@ -31,6 +31,7 @@ std::string owner_name;
 std::vector<std::string> conf_gateway;
 int seat = 1;
 int seats = 1;
+int send_lock = -1;
 static gid_t folder_group;
 
 // An account's name, or its number where it has none.

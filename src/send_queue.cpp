@@ -35,15 +35,6 @@ std::vector<Entry> held;
 std::vector<Entry> unlogged;
 std::vector<std::string> strays;
 
-std::string proc_utc(time_t t, const char *format)
-{
-	char text[40];
-	struct tm utc = {};
-	gmtime_r(&t, &utc);
-	strftime(text, sizeof text, format, &utc);
-	return text;
-}
-
 static bool proc_ends_with(const std::string &text, const char *end)
 {
 	size_t n = strlen(end);
