@@ -142,3 +142,24 @@ int proc_line_prefix(void)
 {
 	return static_cast<int>(fwrite(line_break, 1, sizeof line_break, talvex_out));
 }
+
+const unsigned char bulletin_trailer[sizeof_trailer] = {'\r', '\r', '\n', '=', '\r', '\r', '\n'};
+
+// A bulletin is whole when its flag line carries its size less the flag
+// line's and it ends with the trailer: what a run that was cut short, or
+// anything else put in a bulletin's place, lacks.
+BulletinShape proc_bulletin_shape(const char head[sizeof_flag_line + sizeof_wmo_header],
+                                  const unsigned char tail[sizeof_trailer], long long size)
+{
+	if (size < smallest_bulletin)
+		return shape_short;
+	if (size - sizeof_flag_line > max_bulletin_length)
+		return shape_long;
+	char flag[sizeof_flag_line + 1];
+	snprintf(flag, sizeof flag, "####018%06lld####\n", size - sizeof_flag_line);
+	if (memcmp(head, flag, sizeof_flag_line) != 0)
+		return shape_length;
+	if (memcmp(tail, bulletin_trailer, sizeof_trailer) != 0)
+		return shape_trailer;
+	return shape_whole;
+}

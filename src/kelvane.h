@@ -67,6 +67,18 @@ const char *proc_product_id(int id_option);
 // The line break that ends every line after the flag line.
 extern const unsigned char line_break[sizeof_line_prefix];
 int proc_line_prefix(void);
+// What ends every bulletin: a line break, "=", a line break.
+constexpr int sizeof_trailer = 2 * sizeof_line_prefix + 1;
+extern const unsigned char bulletin_trailer[sizeof_trailer];
+// The smallest whole bulletin: flag line, heading, a line break, one byte
+// of text and the trailer.
+constexpr long long smallest_bulletin =
+        sizeof_flag_line + sizeof_wmo_header + sizeof_line_prefix + 1 + sizeof_trailer;
+// Whether a file of size bytes, whose first bytes are head (flag line and
+// heading) and whose last are tail, has a bulletin's shape.
+enum BulletinShape { shape_whole, shape_short, shape_long, shape_length, shape_trailer };
+BulletinShape proc_bulletin_shape(const char head[sizeof_flag_line + sizeof_wmo_header],
+                                  const unsigned char tail[sizeof_trailer], long long size);
 
 // Message body (body.cpp).
 extern long sizeof_cleaned_text; // the body's size after cleanup

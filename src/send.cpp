@@ -127,30 +127,42 @@ static std::string proc_kelvane_path(void)
 	return "kelvane";
 }
 
-// The bulletin named by the put line of command.txt, or "".
-static std::string proc_script_bulletin(void)
+// Runs kelvane on the message under the conversions' lock and relays its
+// console; the bulletin is the one kelvane's own line names (TALVEX
+// file-name = ...), never what another run may since have put in
+// command.txt. Returns kelvane's status; bulletin is "" where no line
+// named one.
+static int proc_convert(int lock, std::string *bulletin)
 {
-	std::string bulletin;
-	// Not through a link: in an office, members may write the folder.
-	int fd = open("command.txt", O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-	FILE *script = fd >= 0 ? fdopen(fd, "r") : nullptr;
-	if (script == nullptr) {
-		if (fd >= 0)
-			(void)close(fd);
-		return bulletin;
+	static const char named[] = "TALVEX file-name = ";
+	bulletin->clear();
+	Child kelvane;
+	if (proc_start({proc_kelvane_path(), send_option, send_file}, -1, true, lock, false,
+	               &kelvane) != 0)
+		return 127;
+	std::string pending;
+	for (bool more = true; more;) {
+		std::vector<std::string> lines;
+		more = proc_read_lines(&kelvane, &pending, &lines);
+		for (const std::string &line : lines) {
+			printf("%s\n", line.c_str());
+			if (line.compare(0, sizeof named - 1, named) == 0)
+				*bulletin = line.substr(sizeof named - 1);
+		}
 	}
-	char line[64];
-	while (fgets(line, sizeof line, script) != nullptr) {
-		if (strncmp(line, "put ", 4) == 0)
-			bulletin = std::string(line + 4, strcspn(line + 4, "\n"));
-	}
-	(void)fclose(script);
-	return proc_is_bulletin_name(bulletin) ? bulletin : "";
+	int status = proc_wait(&kelvane);
+	if (!proc_is_bulletin_name(*bulletin))
+		bulletin->clear();
+	// A conversion whose console cannot be written fails, as kelvane
+	// alone would: nobody could tell what it did.
+	if (status == 0 && (fflush(stdout) != 0 || ferror(stdout)))
+		return 1;
+	return status;
 }
 
-// Store: under the queue's lock, wait for a second of the seat's own,
-// convert, and queue the bulletin kelvane named in command.txt. kelvane
-// holds the lock too while it runs. Returns 0 or the last line's status.
+// Store: under the conversions' lock, wait for a second of the seat's
+// own, convert, and hand the bulletin over in drop/. kelvane holds the
+// lock too while it runs. Returns 0 or the last line's status.
 static int proc_store(std::string *bulletin)
 {
 	int lock = -1;
@@ -161,27 +173,21 @@ static int proc_store(std::string *bulletin)
 	for (int tries = 1;; tries++) {
 		proc_wait_seat();
 		proc_say(converting);
-		Child kelvane;
-		int status = proc_start({proc_kelvane_path(), send_option, send_file}, -1, false,
-		                        lock, false, &kelvane) != 0
-		                     ? 127
-		                     : proc_wait(&kelvane);
+		int status = proc_convert(lock, bulletin);
 		if (status != 0)
 			return proc_finish(1, "FAILED: conversion of " + send_file +
 			                              " (kelvane exited " + std::to_string(status) +
 			                              "); nothing queued from it");
-		*bulletin = proc_script_bulletin();
 		if (bulletin->empty())
-			return proc_finish(
-			        1, "FAILED: command.txt names no bulletin; nothing queued from " +
-			                   send_file);
+			return proc_finish(1, "FAILED: kelvane named no bulletin; nothing queued from " +
+			                              send_file);
 		// kelvane's clock reading landed past the seat's second: that name
 		// belongs to another seat, so the bulletin goes and it converts again.
 		const std::string &name = *bulletin;
 		int second = (name[name.size() - 2] - '0') * 10 + (name[name.size() - 1] - '0');
 		if (second % seats == seat - 1)
 			break;
-		if (unlink(bulletin->c_str()) != 0 || tries == 3)
+		if (unlinkat(folder_fd, bulletin->c_str(), 0) != 0 || tries == 3)
 			return proc_finish(
 			        1, "FAILED: " + *bulletin + " is outside seat " +
 			                   std::to_string(seat) + "/" + std::to_string(seats) +
@@ -189,9 +195,11 @@ static int proc_store(std::string *bulletin)
 		proc_say(*bulletin + " is outside seat " + std::to_string(seat) + "/" +
 		         std::to_string(seats) + ": removed, converting again");
 	}
-	if (proc_queue_bulletin(*bulletin, &why) != 0)
-		return proc_finish(1, "FAILED: " + why);
+	if (proc_hand_over(*bulletin, &why) != 0)
+		return proc_finish(1, "FAILED: " + why + "; nothing queued from " + send_file);
 	(void)close(lock);
+	if (proc_is_sender())
+		proc_say("handed " + *bulletin + " over in drop/");
 	return 0;
 }
 
@@ -243,7 +251,7 @@ static bool proc_hold_now(Drain *d, const Entry &e, const std::string &why)
 // that is not whole is held on the way. False when the drain stops.
 static bool proc_next_batch(Drain *d, std::vector<const Entry *> *batch)
 {
-	if (proc_read_queue(&d->stop_why) != 0) {
+	if (proc_pickup(&d->stop_why) != 0) {
 		d->stop = 1;
 		return false;
 	}
@@ -304,7 +312,7 @@ static bool proc_after_session(Drain *d, const std::vector<const Entry *> &batch
 	d->stop_why = session.why;
 	if (session.delivered < batch.size())
 		(void)proc_write_note(
-		        met.path() + ".failed",
+		        met.dir, met.file + ".failed",
 		        proc_utc(time(nullptr), when_format) + " " + session.why + "\n", false);
 	return false;
 }
@@ -349,7 +357,7 @@ static int proc_drain_end(const Drain &d, bool quiet)
 static int proc_forward(bool quiet)
 {
 	std::string why;
-	if (proc_lock(send_lock_name, true, &send_lock, &why) != 0 || proc_read_queue(&why) != 0 ||
+	if (proc_lock(send_lock_name, true, &send_lock, &why) != 0 || proc_pickup(&why) != 0 ||
 	    proc_record_unlogged(&why) != 0)
 		return proc_finish(1, "FAILED: " + why);
 	Drain d;
@@ -371,11 +379,11 @@ static int proc_forward(bool quiet)
 	return proc_drain_end(d, quiet);
 }
 
-// Makes the gateway's words the conf's where the command line gave none
-// and this account sends. Returns 0, or 1 after the last line.
+// Makes the gateway's words the conf's where the command line gave none.
+// Returns 0, or 1 after the last line.
 static int proc_conf_words(void)
 {
-	if (!send_words.empty() || geteuid() != folder_owner || conf_gateway.empty())
+	if (!send_words.empty() || conf_gateway.empty())
 		return 0;
 	std::string why;
 	if (proc_gateway_words(conf_gateway, &why) != 0)
@@ -384,65 +392,74 @@ static int proc_conf_words(void)
 	return 0;
 }
 
-// Looks at the folder before anything runs: its conf, and for all but
-// --check its outbox/ and held/. Returns 0, or the status after the line.
+// Looks at the folder before anything runs: its conf, outbox/, held/ and
+// drop/. Returns 0, or the status after the line.
 static int proc_check_folder(void)
 {
 	std::string why;
-	if (proc_open_folder(&why) != 0) {
-		if (send_mode == "--check") {
-			printf("KELVANE-SEND UNKNOWN: %s\n", why.c_str());
-			return 3;
-		}
-		proc_say("FAILED: " + why + "; nothing converted or sent");
-		return 1;
-	}
-	if (send_mode == "--check")
+	if (proc_open_folder(&why) == 0 && proc_open_queue(false, &why) == 0)
 		return 0;
-	if (proc_check_queue_folder("outbox", &why) != 0 ||
-	    proc_check_queue_folder("held", &why) != 0) {
-		proc_say("FAILED: " + why + "; nothing converted or sent");
-		return 1;
+	if (send_mode == "--check") {
+		printf("KELVANE-SEND UNKNOWN: %s\n", proc_escape(why).c_str());
+		return 3;
 	}
-	return 0;
+	proc_say("FAILED: " + why + "; nothing converted or sent");
+	return 1;
 }
 
-// --release and --drop, under the send's lock.
+// --release and --drop: by the sending account or root under the send's
+// lock; by the member who queued the bulletin, an ask that the sending
+// account's next run carries out.
 static int proc_held_mode(void)
 {
 	std::string why;
-	if (proc_lock(send_lock_name, true, &send_lock, &why) != 0 ||
-	    (send_mode == "--release" ? proc_release(send_name, &why)
-	                              : proc_drop(send_name, &why)) != 0)
+	const std::string what = send_mode.substr(2);
+	if (proc_is_sender() || geteuid() == 0) {
+		if (proc_lock(send_lock_name, true, &send_lock, &why) != 0 ||
+		    (what == "release" ? proc_release(send_name, &why)
+		                       : proc_drop(send_name, proc_account(geteuid()), &why)) != 0)
+			return proc_finish(1, "FAILED: " + why);
+		return proc_finish(0, why);
+	}
+	const Entry *e = proc_find_held(send_name, &why);
+	if (e == nullptr)
 		return proc_finish(1, "FAILED: " + why);
-	return proc_finish(0, why);
+	if (e->owner != geteuid())
+		return proc_finish(1, "FAILED: " + e->bulletin + " was queued by " +
+		                              proc_account(e->owner) + ": only " +
+		                              proc_account(e->owner) + ", " + owner_name +
+		                              " or root may " + what + " it");
+	const std::string bulletin = e->bulletin;
+	if (proc_ask(what, *e, &why) != 0)
+		return proc_finish(1, "FAILED: " + why);
+	return proc_finish(ex_tempfail, "QUEUED: asked " + owner_name + " to " + what + " " +
+	                                        bulletin + ", done at its next run");
 }
 
-// Converts and queues, then sends; or, for a member of an office with no
-// gateway words of her own, leaves the sending to the folder's owner.
+// Converts, hands over and sends; a member of an office only converts and
+// hands over, and the folder's owner sends.
 static int proc_convert_and_send(void)
 {
+	bool sender = proc_is_sender();
+	if (!sender && (!office || send_mode == "--retry" || !send_words.empty()))
+		return proc_usage(owner_name + " sends this folder's queue" +
+		                  (office ? ": a member converts and hands over with kelvane-send "
+		                            "OPTION FILE, with no GATEWAY"
+		                          : ""));
 	int failed = proc_conf_words();
 	if (failed != 0)
 		return failed;
-	bool sender = geteuid() == folder_owner;
-	if (client.empty() && (sender || send_mode == "--retry"))
-		return proc_usage(sender ? "no GATEWAY, and kelvane-send.conf has no "
-		                           "KELVANE_SEND_GATEWAY line"
-		                         : owner_name +
-		                                   " sends this folder's queue; give a GATEWAY "
-		                                   "of your own to send it yourself");
+	if (sender && client.empty())
+		return proc_usage("no GATEWAY, and kelvane-send.conf has no KELVANE_SEND_GATEWAY line");
 	std::string why;
 	if ((client == "ftp" && proc_check_netrc(&why) != 0) ||
-	    proc_make_queue_folder("outbox", &why) != 0)
+	    (sender && proc_open_queue(true, &why) != 0))
 		return proc_finish(1, "FAILED: " + why + "; nothing converted or sent");
 	std::string bulletin;
 	if (send_mode == "convert" && (failed = proc_store(&bulletin)) != 0)
 		return failed;
-	if (client.empty()) {
-		std::string state = proc_read_queue(&why) == 0 ? std::to_string(queue.size()) : "?";
-		proc_say("QUEUED: " + bulletin + " (" + state + " waiting); " + owner_name +
-		         " sends it");
+	if (!sender) {
+		proc_say("QUEUED: " + bulletin + " handed over in drop/; " + owner_name + " sends it");
 		return ex_tempfail;
 	}
 	return proc_forward(send_mode == "--retry");

@@ -44,53 +44,79 @@ int proc_gateway_words(const std::vector<std::string> &words, std::string *why);
 int proc_check_netrc(std::string *why);
 
 // The folder: who shares it, its kelvane-send.conf, its seat and locks
-// (send_folder.cpp).
+// (send_folder.cpp). Everything under it is opened from its descriptor,
+// without following links, and checked after it is opened.
 extern bool office;                           // a group shares the folder
 extern uid_t folder_owner;                    // the account that sends
+extern gid_t folder_group;                    // the office's group
 extern std::string owner_name;                // its name
+extern int folder_fd;                         // the folder, opened once
 extern std::vector<std::string> conf_gateway; // KELVANE_SEND_GATEWAY's words
 extern int seat;                              // KELVANE_SEND_SEAT=K/N, else 1/1
 extern int seats;
 extern int send_lock; // the send's lock, which the clients hold too
 int proc_open_folder(std::string *why);
-int proc_check_queue_folder(const char *name, std::string *why);
-int proc_make_queue_folder(const char *name, std::string *why);
+int proc_subfolder(const char *name, bool make, int *fd, std::string *why);
 int proc_lock(const char *name, bool sending, int *fd, std::string *why);
-void proc_share(int fd, const struct stat &st);
+bool proc_is_sender(void);
+bool proc_is_member(uid_t uid);
 long proc_seat_second(long from);
 void proc_wait_seat(void);
 bool proc_timer_retries(void);
 std::string proc_account(uid_t uid);
+std::string proc_group_name(gid_t gid);
 
 // The queue on disk: outbox/, held/, delivered.log (send_queue.cpp).
 struct Entry {
+	int dir = -1;         // the descriptor of its folder
 	std::string folder;   // "outbox" or "held"
-	std::string file;     // SEQUENCE.BULLETIN, or BULLETIN as queued before sequences
+	std::string file;     // SEQUENCE.UID.BULLETIN, SEQUENCE.BULLETIN, or BULLETIN
 	std::string bulletin; // BRAX_DD.HHMMSS
 	long long sequence;   // 0 before sequences: those go first
 	struct timespec written;
 	long long size;
-	uid_t owner;
+	uid_t owner;         // the account that queued it
 	std::string heading; // TTAAii CCCC DDHHMM, or "" where it cannot be read
 	std::string problem; // why it is not a whole bulletin, or ""
 	bool delivered;      // accepted by the gateway, not yet in delivered.log
 	time_t marked;       // when it was marked delivered
-	std::string path(void) const { return folder + "/" + file; }
+	// The file as a child reaches it: through the folder's descriptor,
+	// which kelvane-send opened and checked, never through a name in the
+	// folder that a member could change.
+	std::string path(void) const { return "/dev/fd/" + std::to_string(dir) + "/" + file; }
+	// The file as lines name it.
+	std::string name(void) const { return folder + "/" + file; }
 };
+extern int outbox_fd;                   // outbox/, which the clients reach too
+extern int held_fd;                     // held/
 extern std::vector<Entry> queue;        // outbox/, in conversion order
 extern std::vector<Entry> held;         // held/, in conversion order
 extern std::vector<Entry> unlogged;     // delivered, not yet in delivered.log
-extern std::vector<std::string> strays; // outbox/ files that are none of these
+extern std::vector<std::string> strays; // files that are none of these, and why
+int proc_open_queue(bool make, std::string *why);
 int proc_read_queue(std::string *why);
 std::string proc_queue_state(void);
-int proc_queue_bulletin(const std::string &bulletin, std::string *why);
+long long proc_next_sequence(void);
+std::string proc_bulletin_problem(const char *head, const unsigned char *tail, long long size);
 int proc_record_unlogged(std::string *why);
 int proc_hold(const Entry &entry, const std::string &why);
-int proc_write_note(const std::string &path, const std::string &text, bool sync);
-std::string proc_read_note(const std::string &path);
+int proc_write_note(int dir, const std::string &name, const std::string &text, bool sync);
+std::string proc_read_note(int dir, const std::string &name);
+const Entry *proc_find_held(const std::string &bulletin, std::string *why);
 int proc_release(const std::string &bulletin, std::string *why);
-int proc_drop(const std::string &bulletin, std::string *why);
+int proc_drop(const std::string &bulletin, const std::string &by, std::string *why);
 bool proc_is_bulletin_name(const std::string &name);
+
+// The hand-over: a converted bulletin copied into drop/, and the
+// sender's pickup of what was dropped into outbox/ (send_drop.cpp).
+extern int drop_fd;          // drop/
+extern size_t dropped;       // bulletins in drop/ that wait for the pickup
+extern time_t oldest_dropped; // when the oldest of them was dropped
+extern bool drops_hidden;     // drop/ is the sender's to read, not this run's
+int proc_hand_over(const std::string &bulletin, std::string *why);
+int proc_read_drops(std::string *why);
+int proc_pickup(std::string *why);
+int proc_ask(const std::string &what, const Entry &entry, std::string *why);
 
 // Running a child (send_child.cpp).
 struct Child {

@@ -3,9 +3,11 @@
 // owner is the account that sends. kelvane-send.conf there names the
 // gateway and the folder's seat among the hosts that send to it; it is
 // trusted only when its owner is the folder's and nobody else may write
-// it, because its words decide what the sender runs. Every file opened
-// here is opened without following links, so that no member can point
-// the sender's writes at the sender's own files.
+// it, because its words decide what the sender runs. A member may rename
+// or replace any name in an office's folder, so the folder is opened
+// once and everything in it is opened from that descriptor, without
+// following links, and checked after it is opened: a subfolder, a lock
+// or the conf that is a link or not the sender's is refused, never used.
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -27,12 +29,13 @@ constexpr int max_seats = 60;
 
 bool office;
 uid_t folder_owner;
+gid_t folder_group;
 std::string owner_name;
+int folder_fd = -1;
 std::vector<std::string> conf_gateway;
 int seat = 1;
 int seats = 1;
 int send_lock = -1;
-static gid_t folder_group;
 
 // An account's name, or its number where it has none.
 std::string proc_account(uid_t uid)
@@ -41,7 +44,7 @@ std::string proc_account(uid_t uid)
 	return pw != nullptr ? pw->pw_name : std::to_string(uid);
 }
 
-static std::string proc_group_name(gid_t gid)
+std::string proc_group_name(gid_t gid)
 {
 	const struct group *gr = getgrgid(gid);
 	return gr != nullptr ? gr->gr_name : std::to_string(gid);
@@ -114,17 +117,14 @@ static int proc_parse_conf(const std::string &text, std::string *why)
 }
 
 // Reads kelvane-send.conf where it is trusted: a regular file of the
-// folder's owner that nobody else may write.
+// folder's owner that nobody else may write, opened without following a
+// link and checked as opened.
 static int proc_read_conf(std::string *why)
 {
 	const std::string folder = proc_folder();
 	const std::string named = folder + "/" + conf_name;
-	struct stat st = {};
-	if (lstat(conf_name, &st) != 0) {
-		if (errno != ENOENT) {
-			*why = "cannot examine " + named + " (" + proc_reason(errno) + ")";
-			return 1;
-		}
+	int fd = openat(folder_fd, conf_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+	if (fd < 0 && errno == ENOENT) {
 		if (!office)
 			return 0;
 		*why = folder + " is shared by group " + proc_group_name(folder_group) +
@@ -132,19 +132,20 @@ static int proc_read_conf(std::string *why)
 		       "'s with mode 640 (the gateway and KELVANE_SEND_SEAT)";
 		return 1;
 	}
-	if (!S_ISREG(st.st_mode) || st.st_uid != folder_owner || (st.st_mode & 022) != 0) {
+	// A link, or a file of another account's this one may not even read,
+	// is untrusted rather than unreadable.
+	if (fd < 0 && errno != ELOOP && errno != EACCES) {
+		*why = "cannot read " + named + " (" + proc_reason(errno) + ")";
+		return 1;
+	}
+	struct stat st = {};
+	if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != folder_owner ||
+	    (st.st_mode & 022) != 0) {
+		if (fd >= 0)
+			(void)close(fd);
 		*why = named + " is not trusted: it must be a regular file of " + owner_name +
 		       "'s, the folder's owner, that nobody else may write (chmod " +
 		       (office ? "640" : "600") + ")";
-		return 1;
-	}
-	int fd = open(conf_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-	struct stat opened = {};
-	if (fd < 0 || fstat(fd, &opened) != 0 || opened.st_ino != st.st_ino ||
-	    opened.st_dev != st.st_dev) {
-		*why = "cannot read " + named + " (" + proc_reason(errno) + ")";
-		if (fd >= 0)
-			(void)close(fd);
 		return 1;
 	}
 	std::string text;
@@ -166,7 +167,8 @@ int proc_open_folder(std::string *why)
 {
 	const std::string folder = proc_folder();
 	struct stat st = {};
-	if (stat(".", &st) != 0) {
+	folder_fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	if (folder_fd < 0 || fstat(folder_fd, &st) != 0) {
 		*why = "cannot examine " + folder + " (" + proc_reason(errno) + ")";
 		return 1;
 	}
@@ -183,92 +185,146 @@ int proc_open_folder(std::string *why)
 		       " but is not set-group-id, or is sticky: chmod 2770 it";
 		return 1;
 	}
-	// What an office run writes stays readable and writable by the group,
-	// whatever the member's own umask, and by nobody else.
+	// What an office run writes the group may read, but only its owner
+	// write: no member can change another's bulletin, whatever her umask.
 	if (office)
-		(void)umask(007);
+		(void)umask(027);
 	return proc_read_conf(why);
 }
 
-// outbox/ and held/ decide what goes to the gateway: in an office they
-// carry the folder's group and mode 2770, elsewhere they are the owner's
-// and nobody else may write them. A missing one is made later.
-int proc_check_queue_folder(const char *name, std::string *why)
+// Whether this run is the sending account's: the folder's owner.
+bool proc_is_sender(void)
 {
-	struct stat st = {};
-	if (lstat(name, &st) != 0) {
-		if (errno == ENOENT)
-			return 0;
-		*why = "cannot examine " + std::string(proc_folder()) + "/" + name + " (" +
+	return geteuid() == folder_owner;
+}
+
+// Whether uid is the sending account or a member of the folder's group.
+bool proc_is_member(uid_t uid)
+{
+	if (uid == folder_owner)
+		return true;
+	const struct passwd *pw = getpwuid(uid);
+	if (pw == nullptr)
+		return false;
+	if (pw->pw_gid == folder_group)
+		return true;
+	const std::string name = pw->pw_name;
+	const struct group *gr = getgrgid(folder_group);
+	for (char *const *m = gr != nullptr ? gr->gr_mem : nullptr; m != nullptr && *m != nullptr;
+	     m++) {
+		if (name == *m)
+			return true;
+	}
+	return false;
+}
+
+// The mode each subfolder has when kelvane-send makes it: drop/ takes the
+// bulletins handed over (in an office sticky and group-writable, so that
+// a member creates files there but cannot list, rename or remove
+// another's); outbox/ and held/ are the sender's alone, readable by the
+// group.
+static mode_t proc_subfolder_mode(const char *name)
+{
+	if (strcmp(name, "drop") == 0)
+		return office ? 01730 : 0700;
+	return office ? 02750 : 0700;
+}
+
+// Whether an opened subfolder is fit: the sender's, and writable by
+// nobody else but, for an office's drop/, its group under the sticky bit.
+static bool proc_subfolder_fit(const char *name, const struct stat &st)
+{
+	if (!S_ISDIR(st.st_mode) || st.st_uid != folder_owner || (st.st_mode & S_IWOTH) != 0)
+		return false;
+	if (strcmp(name, "drop") == 0 && office)
+		return st.st_gid == folder_group && (st.st_mode & S_ISVTX) != 0;
+	return (st.st_mode & S_IWGRP) == 0;
+}
+
+static int proc_unfit(const char *name, std::string *why)
+{
+	char mode[8];
+	snprintf(mode, sizeof mode, "%o", static_cast<unsigned>(proc_subfolder_mode(name)));
+	*why = std::string(proc_folder()) + "/" + name + " is not fit for the queue: it must be " +
+	       "a folder of " + owner_name + "'s, not a link, with mode " + mode +
+	       (office ? " and group " + proc_group_name(folder_group) : std::string()) +
+	       " (move it away: kelvane-send makes it)";
+	return 1;
+}
+
+// Opens drop/, outbox/ or held/ from the folder, without following a
+// link, into fd; with make, the sender makes one that is missing.
+// Returns 0, or 1 with why; without make, a missing one is fd -1.
+int proc_subfolder(const char *name, bool make, int *fd, std::string *why)
+{
+	const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+	*fd = openat(folder_fd, name, flags);
+	if (*fd < 0 && errno == ENOENT && make && proc_is_sender()) {
+		bool made = (mkdirat(folder_fd, name, 0700) == 0 || errno == EEXIST) &&
+		            (*fd = openat(folder_fd, name, flags)) >= 0 &&
+		            fchmod(*fd, proc_subfolder_mode(name)) == 0 && fsync(*fd) == 0 &&
+		            fsync(folder_fd) == 0;
+		if (!made) {
+			*why = "cannot make " + std::string(proc_folder()) + "/" + name + " (" +
+			       proc_reason(errno) + ")";
+			return 1;
+		}
+	}
+	if (*fd < 0 && errno == ENOENT && !make)
+		return 0;
+	if (*fd < 0 && errno != ELOOP && errno != ENOTDIR) {
+		*why = "cannot read " + std::string(proc_folder()) + "/" + name + " (" +
 		       proc_reason(errno) + ")";
 		return 1;
 	}
-	bool fit = S_ISDIR(st.st_mode) &&
-	           (office ? st.st_gid == folder_group && (st.st_mode & 07777) == 02770
-	                   : st.st_uid == folder_owner && (st.st_mode & 022) == 0);
-	if (fit)
-		return 0;
-	*why = std::string(proc_folder()) + "/" + name + " is not fit for the queue: " +
-	       (office ? "it must be a folder of group " + proc_group_name(folder_group) +
-	                         " with mode 2770 (chgrp, then chmod 2770 it)"
-	               : "it must be a folder of " + owner_name +
-	                         "'s that only its owner may write (chmod 700 it)");
-	return 1;
-}
-
-// Makes outbox/ or held/ where it is missing, with the modes above.
-int proc_make_queue_folder(const char *name, std::string *why)
-{
 	struct stat st = {};
-	if (lstat(name, &st) == 0)
-		return 0;
-	int fd = -1;
-	int made_folder = mkdir(name, office ? 02770 : 0755);
-	// Another run may have made it meanwhile.
-	if (made_folder != 0 && errno == EEXIST)
-		return proc_check_queue_folder(name, why);
-	bool made = made_folder == 0 &&
-	            (fd = open(name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)) >= 0 &&
-	            (!office || fchmod(fd, 02770) == 0) && fsync(fd) == 0;
-	int e = errno;
-	if (fd >= 0)
-		(void)close(fd);
-	if (made && proc_sync_path(".") == 0)
-		return 0;
-	*why = "cannot make " + std::string(proc_folder()) + "/" + name + " (" +
-	       proc_reason(made ? errno : e) + ")";
-	return 1;
+	if (*fd < 0 || fstat(*fd, &st) != 0 || !proc_subfolder_fit(name, st)) {
+		if (*fd >= 0)
+			(void)close(*fd);
+		*fd = -1;
+		return proc_unfit(name, why);
+	}
+	return 0;
 }
 
-// In an office, a shared file this account made before (an earlier
-// version, another umask) becomes readable and writable by the group.
-void proc_share(int fd, const struct stat &st)
+// Opens the lock name in the folder without following a link: the
+// conversions' lock, which any member takes (read-only where another
+// member made it), or the send's, which must be the sender's own.
+static int proc_open_lock(const char *name, bool sending, int *fd, std::string *why)
 {
-	if (office && st.st_uid == geteuid() && (st.st_mode & 0660) != 0660)
-		(void)fchmod(fd, 0660);
-}
-
-// Takes the lock name, exclusively: the queue's (converting and queueing)
-// or, with sending, the send's, which then holds the pid of the run that
-// sends, for the runs that wait for it. The lock is held until the
-// descriptor is closed, by this run and by the children it gives it to.
-int proc_lock(const char *name, bool sending, int *fd, std::string *why)
-{
-	*fd = open(name, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+	const int flags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+	*fd = openat(folder_fd, name, O_RDWR | O_CREAT | flags, 0666);
+	if (*fd < 0 && errno == EACCES && !sending)
+		*fd = openat(folder_fd, name, O_RDONLY | flags);
 	struct stat st = {};
-	if (*fd < 0 || fstat(*fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+	if (*fd < 0 || fstat(*fd, &st) != 0) {
 		*why = "cannot open the lock " + std::string(name) + " in " + proc_folder() + " (" +
-		       proc_reason(*fd < 0 ? errno : EINVAL) + ")";
+		       proc_reason(errno) + ")";
 		return 1;
 	}
-	proc_share(*fd, st);
+	if (!S_ISREG(st.st_mode) || (sending && st.st_uid != folder_owner)) {
+		*why = std::string(proc_folder()) + "/" + name + " is not a lock of " + owner_name +
+		       "'s: move it away";
+		return 1;
+	}
+	return 0;
+}
+
+// Takes the lock name, exclusively: the conversions' or, with sending,
+// the send's, which then holds the pid of the run that sends, for the
+// runs that wait for it. The lock is held until the descriptor is closed,
+// by this run and by the children it gives it to.
+int proc_lock(const char *name, bool sending, int *fd, std::string *why)
+{
+	if (proc_open_lock(name, sending, fd, why) != 0)
+		return 1;
 	if (flock(*fd, LOCK_EX | LOCK_NB) != 0) {
 		char pid[24] = "";
 		ssize_t got = sending ? pread(*fd, pid, sizeof pid - 1, 0) : 0;
 		pid[got > 0 ? strcspn(pid, "\n") : 0] = '\0';
 		if (sending)
 			proc_say(std::string("waiting for the send in progress (pid ") +
-			         (pid[0] != '\0' ? pid : "unknown") + ")");
+			         (pid[0] != '\0' ? proc_escape(pid) : "unknown") + ")");
 		fflush(stdout);
 		while (flock(*fd, LOCK_EX) != 0) {
 			if (errno != EINTR) {

@@ -1,12 +1,15 @@
-// The queue on disk. A converted bulletin is queued as a hard link
-// outbox/SEQUENCE.BULLETIN, the sequence one more than any queued or held,
-// given under the queue's lock and synced with the link: the queue goes
-// out in that order, whatever the clock or the file times do. A bulletin
-// the gateway has accepted is first marked delivered by a rename inside
-// outbox/ (SEQUENCE.BULLETIN.delivered), then written to delivered.log,
-// then removed, so that a log that cannot be written never has it sent
-// again. A bulletin the gateway refused for good waits in held/ for a
-// person. Each step is one file operation, checked and synced.
+// The queue on disk, the sending account's alone. outbox/ holds its own
+// copies of the bulletins handed over, outbox/SEQUENCE.UID.BULLETIN: the
+// sequence is given at the pickup, one more than any queued or held, and
+// the queue goes out in that order, whatever the clock or the file times
+// do; UID is the account that handed the bulletin over. A bulletin the
+// gateway has accepted is first marked delivered by a rename inside
+// outbox/ (SEQUENCE.UID.BULLETIN.delivered), then written to
+// delivered.log, then removed, so that a log that cannot be written never
+// has it sent again. A bulletin the gateway refused for good waits in
+// held/ for a person. Each step is one file operation, checked and
+// synced, on a folder opened once from the folder's descriptor: no name
+// a member can change is ever followed.
 #include <algorithm>
 #include <csignal>
 #include <cerrno>
@@ -25,11 +28,11 @@ static const char log_name[] = "delivered.log";
 static const char bulletin_pattern[] = "BRAX_[0-3][0-9].[0-2][0-9][0-5][0-9][0-5][0-9]";
 static const char delivered_suffix[] = ".delivered";
 static const char note_suffix[] = ".failed";
-static const unsigned char trailer[] = {'\r', '\r', '\n', '=', '\r', '\r', '\n'};
 constexpr size_t sizeof_sequence = 10;
-constexpr long long smallest_bulletin =
-        sizeof_flag_line + sizeof_wmo_header + sizeof_line_prefix + 1 + sizeof trailer;
+constexpr size_t max_uid_digits = 10;
 
+int outbox_fd = -1;
+int held_fd = -1;
 std::vector<Entry> queue;
 std::vector<Entry> held;
 std::vector<Entry> unlogged;
@@ -47,11 +50,24 @@ bool proc_is_bulletin_name(const std::string &name)
 	return fnmatch(bulletin_pattern, name.c_str(), 0) == 0;
 }
 
-// SEQUENCE.BULLETIN, SEQUENCE.BULLETIN.delivered, or a BULLETIN queued
-// before sequences; fills the entry's names.
+// Reads the UID. that follows a sequence, where there is one, into the
+// entry's owner and returns the rest of the name.
+static std::string proc_parse_owner(const std::string &rest, Entry *e)
+{
+	size_t dot = rest.find('.');
+	if (dot == 0 || dot > max_uid_digits || rest.find_first_not_of("0123456789") != dot)
+		return rest;
+	e->owner = static_cast<uid_t>(std::stoul(rest.substr(0, dot)));
+	return rest.substr(dot + 1);
+}
+
+// SEQUENCE.UID.BULLETIN, a SEQUENCE.BULLETIN or BULLETIN queued by an
+// earlier version, each maybe marked .delivered; fills the entry's names.
+// The owner is left at -1 where the name does not give it.
 static bool proc_parse_entry(const std::string &name, Entry *e)
 {
 	e->file = name;
+	e->owner = static_cast<uid_t>(-1);
 	e->delivered = proc_ends_with(name, delivered_suffix);
 	std::string rest =
 	        e->delivered ? name.substr(0, name.size() - strlen(delivered_suffix)) : name;
@@ -59,7 +75,7 @@ static bool proc_parse_entry(const std::string &name, Entry *e)
 	if (rest.size() > sizeof_sequence + 1 && rest[sizeof_sequence] == '.' &&
 	    rest.find_first_not_of("0123456789") == sizeof_sequence) {
 		e->sequence = std::stoll(rest.substr(0, sizeof_sequence));
-		rest = rest.substr(sizeof_sequence + 1);
+		rest = proc_parse_owner(rest.substr(sizeof_sequence + 1), e);
 	} else if (e->delivered) {
 		return false;
 	}
@@ -76,28 +92,46 @@ static bool proc_is_note(const std::string &name)
 	       !e.delivered;
 }
 
+// Why bytes with this head and tail are not a whole bulletin, or "".
+std::string proc_bulletin_problem(const char *head, const unsigned char *tail, long long size)
+{
+	const std::string bytes = " (" + std::to_string(size) + " bytes)";
+	switch (proc_bulletin_shape(head, tail, size)) {
+	case shape_short:
+		return "it is too short for a bulletin" + bytes;
+	case shape_long:
+		return "it is too long for a bulletin" + bytes;
+	case shape_length:
+		return "its flag line does not carry its size less 18" + bytes;
+	case shape_trailer:
+		return "it does not end with the trailer";
+	default:
+		return "";
+	}
+}
+
 // Opens the entry without following a link or blocking on a FIFO, and
-// checks that it is a whole bulletin: a regular file whose flag line
-// carries its size less 18 and that ends with the trailer. Sets its
-// size, owner, heading and problem.
+// checks that it is a whole bulletin. Sets its size, owner, heading and
+// problem.
 static void proc_examine(Entry *e, const struct stat &st)
 {
 	e->written = st.st_mtim;
 	e->size = static_cast<long long>(st.st_size);
-	e->owner = st.st_uid;
+	if (e->owner == static_cast<uid_t>(-1))
+		e->owner = st.st_uid;
 	e->marked = st.st_ctim.tv_sec;
-	if (S_ISLNK(st.st_mode) || !S_ISREG(st.st_mode)) {
+	if (!S_ISREG(st.st_mode)) {
 		e->problem = S_ISLNK(st.st_mode) ? "it is a symbolic link, not a bulletin"
 		                                 : "it is not a regular file";
 		return;
 	}
-	int fd = open(e->path().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+	int fd = openat(e->dir, e->file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
 	if (fd < 0) {
 		e->problem = std::string("it cannot be read (") + proc_reason(errno) + ")";
 		return;
 	}
-	char head[sizeof_flag_line + sizeof_wmo_header];
-	unsigned char tail[sizeof trailer];
+	char head[sizeof_flag_line + sizeof_wmo_header] = {};
+	unsigned char tail[sizeof_trailer] = {};
 	struct stat now = {};
 	bool read_whole =
 	        fstat(fd, &now) == 0 && now.st_size >= smallest_bulletin &&
@@ -106,65 +140,63 @@ static void proc_examine(Entry *e, const struct stat &st)
 	                static_cast<ssize_t>(sizeof tail);
 	(void)close(fd);
 	e->size = static_cast<long long>(now.st_size);
-	if (!read_whole) {
-		e->problem =
-		        "it is too short for a bulletin (" + std::to_string(e->size) + " bytes)";
-		return;
-	}
 	std::string heading(head + sizeof_flag_line, sizeof_wmo_header);
-	if (std::all_of(heading.begin(), heading.end(),
-	                [](char c) { return c >= ' ' && c <= '~'; }))
+	if (read_whole && std::all_of(heading.begin(), heading.end(),
+	                              [](char c) { return c >= ' ' && c <= '~'; }))
 		e->heading = heading;
-	char flag[48];
-	snprintf(flag, sizeof flag, "####018%06lld####\n", e->size - sizeof_flag_line);
-	if (memcmp(head, flag, sizeof_flag_line) != 0)
-		e->problem = "its flag line does not carry its size less 18 (" +
-		             std::to_string(e->size) + " bytes)";
-	else if (memcmp(tail, trailer, sizeof trailer) != 0)
-		e->problem = "it does not end with the trailer";
+	e->problem = read_whole ? proc_bulletin_problem(head, tail, e->size)
+	                        : "it is too short for a bulletin (" + std::to_string(e->size) +
+	                                  " bytes)";
 }
 
-// Reads the entries of folder (outbox or held) into list, with their
-// names, or fails with why. An entry removed meanwhile is left out.
-static int proc_read_folder(const char *folder, std::vector<Entry> *list, std::string *why)
+// Reads the entries of folder (outbox or held, open as dir) into list,
+// with their names, or fails with why. An entry removed meanwhile is left
+// out; a name beginning with a dot is a copy the pickup has not finished.
+static int proc_read_folder(int dir, const char *folder, std::vector<Entry> *list,
+                            std::string *why)
 {
-	DIR *dir = opendir(folder);
-	if (dir == nullptr) {
-		if (errno == ENOENT)
-			return 0;
+	if (dir < 0)
+		return 0;
+	int fd = fcntl(dir, F_DUPFD_CLOEXEC, 0);
+	DIR *d = fd < 0 ? nullptr : fdopendir(fd);
+	if (d == nullptr) {
 		*why = "cannot read " + std::string(proc_folder()) + "/" + folder + " (" +
 		       proc_reason(errno) + ")";
+		if (fd >= 0)
+			(void)close(fd);
 		return 1;
 	}
+	rewinddir(d);
 	errno = 0;
-	for (const struct dirent *d; (d = readdir(dir)) != nullptr; errno = 0) {
-		std::string name = d->d_name;
-		if (name == "." || name == "..")
+	for (const struct dirent *de; (de = readdir(d)) != nullptr; errno = 0) {
+		std::string name = de->d_name;
+		if (name[0] == '.')
 			continue;
 		Entry e;
+		e.dir = dir;
 		e.folder = folder;
 		bool entry = proc_parse_entry(name, &e);
 		if (!entry && proc_is_note(name))
 			continue;
 		struct stat st = {};
-		if (lstat(e.path().c_str(), &st) != 0) {
+		if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
 			if (errno == ENOENT)
 				continue;
 			*why = "cannot examine " + std::string(proc_folder()) + "/" + folder + "/" +
 			       proc_escape(name) + " (" + proc_reason(errno) + ")";
-			(void)closedir(dir);
+			(void)closedir(d);
 			return 1;
 		}
 		if (!entry) {
-			if (strcmp(folder, "outbox") == 0)
-				strays.push_back(name);
+			strays.push_back(std::string(folder) + "/" + proc_escape(name) +
+			                 " is not a bulletin");
 			continue;
 		}
 		proc_examine(&e, st);
 		(e.delivered ? unlogged : *list).push_back(e);
 	}
 	int e = errno;
-	(void)closedir(dir);
+	(void)closedir(d);
 	if (e != 0) {
 		*why = "cannot read " + std::string(proc_folder()) + "/" + folder + " (" +
 		       proc_reason(e) + ")";
@@ -184,17 +216,35 @@ static bool proc_before(const Entry &a, const Entry &b)
 	return a.file < b.file;
 }
 
-// Reads outbox/ and held/: the queue in conversion order, what is held,
-// what is delivered but not yet logged, and the strays. Returns 0, or 1
-// with why: a queue that cannot be read is never taken for empty.
+// Opens outbox/, held/ and drop/ from the folder; with make, the sender
+// makes outbox/ and drop/ where they are missing. The clients reach the
+// queue's files through outbox/'s descriptor, so it stays open in them.
+// Returns 0, or 1 with why.
+int proc_open_queue(bool make, std::string *why)
+{
+	if ((outbox_fd < 0 && proc_subfolder("outbox", make, &outbox_fd, why) != 0) ||
+	    (held_fd < 0 && proc_subfolder("held", false, &held_fd, why) != 0) ||
+	    (drop_fd < 0 && proc_subfolder("drop", make, &drop_fd, why) != 0))
+		return 1;
+	if (outbox_fd >= 0 && fcntl(outbox_fd, F_SETFD, 0) != 0) {
+		*why = std::string("cannot keep outbox open (") + proc_reason(errno) + ")";
+		return 1;
+	}
+	return 0;
+}
+
+// Reads outbox/, held/ and drop/: the queue in conversion order, what is
+// held, what is delivered but not yet logged, what waits to be picked
+// up, and the strays. Returns 0, or 1 with why: a queue that cannot be
+// read is never taken for empty.
 int proc_read_queue(std::string *why)
 {
 	queue.clear();
 	held.clear();
 	unlogged.clear();
 	strays.clear();
-	if (proc_read_folder("outbox", &queue, why) != 0 ||
-	    proc_read_folder("held", &held, why) != 0)
+	if (proc_read_folder(outbox_fd, "outbox", &queue, why) != 0 ||
+	    proc_read_folder(held_fd, "held", &held, why) != 0 || proc_read_drops(why) != 0)
 		return 1;
 	std::sort(queue.begin(), queue.end(), proc_before);
 	std::sort(held.begin(), held.end(), proc_before);
@@ -203,8 +253,8 @@ int proc_read_queue(std::string *why)
 	return 0;
 }
 
-// What is still queued, held, or delivered but not logged, for the end of
-// a last line.
+// What is still queued, held, handed over, or delivered but not logged,
+// for the end of a last line.
 std::string proc_queue_state(void)
 {
 	std::string why;
@@ -216,6 +266,8 @@ std::string proc_queue_state(void)
 	else if (queue.size() > 1)
 		state = std::to_string(queue.size()) + " bulletins queued, the oldest " +
 		        queue[0].bulletin;
+	if (dropped != 0)
+		state += ", " + std::to_string(dropped) + " handed over in drop/";
 	if (held.size() == 1)
 		state += ", 1 held: " + held[0].bulletin;
 	else if (held.size() > 1)
@@ -227,55 +279,26 @@ std::string proc_queue_state(void)
 	return state;
 }
 
-// One more than the sequence of anything queued, held or marked.
-static int proc_next_sequence(long long *next, std::string *why)
+// One more than the sequence of anything queued, held or marked, as last
+// read.
+long long proc_next_sequence(void)
 {
-	*next = 1;
-	for (const char *folder : {"outbox", "held"}) {
-		DIR *dir = opendir(folder);
-		if (dir == nullptr) {
-			if (errno == ENOENT)
-				continue;
-			*why = std::string("cannot read ") + folder + " (" + proc_reason(errno) +
-			       ")";
-			return 1;
-		}
-		for (const struct dirent *d; (d = readdir(dir)) != nullptr;) {
-			Entry e;
-			if (proc_parse_entry(d->d_name, &e))
-				*next = std::max(*next, e.sequence + 1);
-		}
-		(void)closedir(dir);
+	long long next = 1;
+	for (const std::vector<Entry> *list : {&queue, &held, &unlogged}) {
+		for (const Entry &e : *list)
+			next = std::max(next, e.sequence + 1);
 	}
-	return 0;
+	return next;
 }
 
-// Queues bulletin as outbox/SEQUENCE.BULLETIN, synced before anything is
-// sent. Call it under the queue's lock. Returns 0, or 1 with why.
-int proc_queue_bulletin(const std::string &bulletin, std::string *why)
+// Writes a note in dir: the failure last seen for an entry, or why it is
+// held. Anything in its place is removed, never followed.
+int proc_write_note(int dir, const std::string &name, const std::string &text, bool sync)
 {
-	long long next = 0;
-	if (proc_next_sequence(&next, why) != 0)
+	if (dir < 0 || (unlinkat(dir, name.c_str(), 0) != 0 && errno != ENOENT))
 		return 1;
-	char file[64];
-	snprintf(file, sizeof file, "outbox/%010lld.%s", next, bulletin.c_str());
-	struct stat st = {};
-	if (link(bulletin.c_str(), file) != 0 || proc_sync_path(file) != 0 ||
-	    proc_sync_path("outbox") != 0 || stat(file, &st) != 0) {
-		*why = "cannot queue " + bulletin + " as " + file + " (" + proc_reason(errno) + ")";
-		return 1;
-	}
-	proc_say("queued " + bulletin + " (" + std::to_string(st.st_size) + " bytes) as " + file);
-	return 0;
-}
-
-// Writes a note: the failure last seen for an entry, or why it is held.
-// A link, FIFO or anything else in its place is removed, never followed.
-int proc_write_note(const std::string &path, const std::string &text, bool sync)
-{
-	if (unlink(path.c_str()) != 0 && errno != ENOENT)
-		return 1;
-	int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+	int fd = openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+	                0666);
 	if (fd < 0)
 		return 1;
 	bool failed = write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()) ||
@@ -283,10 +306,11 @@ int proc_write_note(const std::string &path, const std::string &text, bool sync)
 	return close(fd) != 0 || failed ? 1 : 0;
 }
 
-// The first line of a note, printable, or "" where there is none.
-std::string proc_read_note(const std::string &path)
+// The first line of a note in dir, printable, or "" where there is none.
+std::string proc_read_note(int dir, const std::string &name)
 {
-	int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+	int fd = dir < 0 ? -1
+	                 : openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
 	if (fd < 0)
 		return "";
 	struct stat st = {};
@@ -304,7 +328,7 @@ static std::string proc_log_line(const Entry &e, time_t t, const std::string &we
 {
 	return proc_utc(t, "%Y-%m-%dT%H:%M:%SZ") + " " + e.bulletin + " " + std::to_string(e.size) +
 	       " bytes " + went + " " + (e.heading.empty() ? "?" : e.heading) + " " +
-	       proc_account(e.owner);
+	       proc_escape(proc_account(e.owner));
 }
 
 // Appends line with one write. A short write means the disk is full: the
@@ -325,37 +349,53 @@ static int proc_append_line(int fd, const std::string &line, bool *undone)
 	return e;
 }
 
+// Opens delivered.log for appending, from the folder and without
+// following a link; it must be the sender's regular file with one name.
+// Returns the descriptor, or -1 with the error number in e and made set
+// where it was created.
+static int proc_open_log(bool *made, int *e)
+{
+	int flags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+	int fd = openat(folder_fd, log_name, flags);
+	if (fd < 0 && errno == ENOENT) {
+		fd = openat(folder_fd, log_name, flags | O_CREAT | O_EXCL, 0666);
+		*made = true;
+	}
+	struct stat st = {};
+	*e = fd < 0 ? errno : 0;
+	if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
+	                st.st_uid != folder_owner)) {
+		*e = errno != 0 && !S_ISREG(st.st_mode) ? errno : EPERM;
+		(void)close(fd);
+		return -1;
+	}
+	return fd;
+}
+
 // Appends lines to delivered.log, each with one write, and syncs it (and
 // the folder, when it made the log). A short write is undone, so that the
 // log never holds a part of a line. Returns 0, or 1 with why.
 static int proc_write_log(const std::vector<std::string> &lines, std::string *why)
 {
-	int flags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 	bool made = false;
 	bool undone = true;
-	int fd = open(log_name, flags);
-	if (fd < 0 && errno == ENOENT) {
-		fd = open(log_name, flags | O_CREAT | O_EXCL, 0666);
-		made = true;
-	}
-	struct stat st = {};
-	int e = fd < 0 ? errno : 0;
-	if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1))
-		e = errno != 0 ? errno : EINVAL;
-	else if (fd >= 0)
-		proc_share(fd, st);
+	int e = 0;
+	errno = 0;
+	int fd = proc_open_log(&made, &e);
 	for (size_t i = 0; e == 0 && i < lines.size(); i++)
 		e = proc_append_line(fd, lines[i] + "\n", &undone);
 	if (e == 0 && fsync(fd) != 0)
 		e = errno;
 	if (fd >= 0 && close(fd) != 0 && e == 0)
 		e = errno;
-	if (e == 0 && made && proc_sync_path(".") != 0)
+	if (e == 0 && made && fsync(folder_fd) != 0)
 		e = errno;
 	if (e == 0)
 		return 0;
-	*why = std::string("not written to ") + log_name + " (" + proc_reason(e) + ")" +
-	       (undone ? "" : ", and a part of its line could not be removed from it");
+	*why = std::string("not written to ") + log_name + " (" +
+	       (e == EPERM ? "it is not a file of " + owner_name + "'s own"
+	                   : std::string(proc_reason(e))) +
+	       ")" + (undone ? "" : ", and a part of its line could not be removed from it");
 	return 1;
 }
 
@@ -363,15 +403,15 @@ static int proc_write_log(const std::vector<std::string> &lines, std::string *wh
 static int proc_unmark(const std::vector<const Entry *> &done, std::string *why)
 {
 	for (const Entry *e : done) {
-		std::string mark = e->delivered ? e->path() : e->path() + delivered_suffix;
-		if (unlink(mark.c_str()) != 0 ||
-		    (unlink((e->folder + "/" + e->file + note_suffix).c_str()) != 0 &&
+		std::string mark = e->delivered ? e->file : e->file + delivered_suffix;
+		if (unlinkat(outbox_fd, mark.c_str(), 0) != 0 ||
+		    (unlinkat(outbox_fd, (e->file + note_suffix).c_str(), 0) != 0 &&
 		     errno != ENOENT)) {
-			*why = "cannot remove " + mark + " (" + proc_reason(errno) + ")";
+			*why = "cannot remove outbox/" + mark + " (" + proc_reason(errno) + ")";
 			return 1;
 		}
 	}
-	if (proc_sync_path("outbox") != 0) {
+	if (fsync(outbox_fd) != 0 && errno != EINVAL) {
 		*why = std::string("cannot sync outbox (") + proc_reason(errno) + ")";
 		return 1;
 	}
@@ -396,7 +436,8 @@ static int proc_record(const std::vector<const Entry *> &done, std::string *why)
 	time_t now = time(nullptr);
 	std::vector<std::string> lines;
 	for (const Entry *e : done) {
-		if (rename(e->path().c_str(), (e->path() + delivered_suffix).c_str()) != 0) {
+		if (renameat(outbox_fd, e->file.c_str(), outbox_fd,
+		             (e->file + delivered_suffix).c_str()) != 0) {
 			*why = e->bulletin + " delivered, but cannot be marked so in outbox/ (" +
 			       proc_reason(errno) + "): it may be sent again";
 			return 1;
@@ -406,7 +447,7 @@ static int proc_record(const std::vector<const Entry *> &done, std::string *why)
 	std::string failed;
 	if (proc_write_log(lines, &failed) != 0) {
 		// The marks keep the bulletins from being sent again.
-		bool kept = proc_sync_path("outbox") == 0;
+		bool kept = fsync(outbox_fd) == 0;
 		*why = proc_names(done) + " delivered but " + failed +
 		       (kept ? ", marked delivered so as not to be sent again"
 		             : " nor marked so on disk: they may be sent again");
@@ -437,7 +478,7 @@ int proc_record_session(const std::vector<const Entry *> &done, Child *child, Se
 // after the log's sync and before the mark's removal leaves both.
 static bool proc_logged(const Entry &e)
 {
-	int fd = open(log_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+	int fd = openat(folder_fd, log_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
 	if (fd < 0)
 		return false;
 	char tail[65536];
@@ -480,22 +521,22 @@ int proc_record_unlogged(std::string *why)
 }
 
 // Holds entry: its reason kept in held/ENTRY.failed, then moved there,
-// out of the queue's way. Returns 0, or 1.
+// out of the queue's way. Returns 0, or 1 with errno.
 int proc_hold(const Entry &entry, const std::string &why)
 {
 	std::string unused;
-	std::string file = "held/" + entry.file;
-	if (proc_make_queue_folder("held", &unused) != 0 ||
-	    proc_write_note(file + note_suffix,
+	if ((held_fd < 0 && proc_subfolder("held", true, &held_fd, &unused) != 0) ||
+	    proc_write_note(held_fd, entry.file + note_suffix,
 	                    proc_utc(time(nullptr), when_format) + " " + why + "\n", true) != 0 ||
-	    rename(entry.path().c_str(), file.c_str()) != 0 || proc_sync_path("held") != 0)
+	    renameat(outbox_fd, entry.file.c_str(), held_fd, entry.file.c_str()) != 0 ||
+	    fsync(held_fd) != 0)
 		return 1;
-	(void)unlink((entry.path() + note_suffix).c_str());
-	return proc_sync_path("outbox");
+	(void)unlinkat(outbox_fd, (entry.file + note_suffix).c_str(), 0);
+	return fsync(outbox_fd);
 }
 
 // The held entry of bulletin (its name, or its file's), or nullptr.
-static const Entry *proc_find_held(const std::string &bulletin, std::string *why)
+const Entry *proc_find_held(const std::string &bulletin, std::string *why)
 {
 	if (proc_read_queue(why) != 0)
 		return nullptr;
@@ -519,37 +560,36 @@ int proc_release(const std::string &bulletin, std::string *why)
 	const Entry *e = proc_find_held(bulletin, why);
 	if (e == nullptr)
 		return 1;
-	std::string back = "outbox/" + e->file;
-	if (rename(e->path().c_str(), back.c_str()) != 0 || proc_sync_path("outbox") != 0 ||
-	    (unlink((e->path() + note_suffix).c_str()) != 0 && errno != ENOENT) ||
-	    proc_sync_path("held") != 0) {
-		*why = "cannot move " + e->path() + " back to " + back + " (" + proc_reason(errno) +
-		       ")";
+	if (renameat(held_fd, e->file.c_str(), outbox_fd, e->file.c_str()) != 0 ||
+	    fsync(outbox_fd) != 0 ||
+	    (unlinkat(held_fd, (e->file + note_suffix).c_str(), 0) != 0 && errno != ENOENT) ||
+	    fsync(held_fd) != 0) {
+		*why = "cannot move " + e->name() + " back to outbox/ (" + proc_reason(errno) + ")";
 		return 1;
 	}
-	*why = "released " + e->bulletin + ": queued again as " + back;
+	*why = "released " + e->bulletin + ": queued again as outbox/" + e->file;
 	return 0;
 }
 
 // Takes a held bulletin out for good, with a line in delivered.log that
 // says so and who did it. Call it under the send's lock. Returns 0 or 1,
 // with why saying what it did or why not.
-int proc_drop(const std::string &bulletin, std::string *why)
+int proc_drop(const std::string &bulletin, const std::string &by, std::string *why)
 {
 	const Entry *e = proc_find_held(bulletin, why);
 	if (e == nullptr)
 		return 1;
 	std::string failed;
 	if (proc_write_log({proc_log_line(*e, time(nullptr), "dropped") + ", dropped by " +
-	                    proc_account(geteuid())},
+	                    proc_escape(by)},
 	                   &failed) != 0) {
 		*why = e->bulletin + " " + failed + "; it stays held";
 		return 1;
 	}
-	if (unlink(e->path().c_str()) != 0 ||
-	    (unlink((e->path() + note_suffix).c_str()) != 0 && errno != ENOENT) ||
-	    proc_sync_path("held") != 0) {
-		*why = "cannot remove " + e->path() + " (" + proc_reason(errno) + ")";
+	if (unlinkat(held_fd, e->file.c_str(), 0) != 0 ||
+	    (unlinkat(held_fd, (e->file + note_suffix).c_str(), 0) != 0 && errno != ENOENT) ||
+	    fsync(held_fd) != 0) {
+		*why = "cannot remove " + e->name() + " (" + proc_reason(errno) + ")";
 		return 1;
 	}
 	*why = "dropped " + e->bulletin + "; delivered.log says so";

@@ -35,20 +35,25 @@ int proc_send_status(void)
 		       proc_utc(e.marked, when_format).c_str());
 	for (const Entry &e : queue) {
 		std::string failure = !e.problem.empty() ? "not whole: " + e.problem
-		                                         : proc_read_note(e.path() + ".failed");
+		                                         : proc_read_note(e.dir, e.file + ".failed");
 		printf("%s %lld bytes, %s, queued since %s, last failure: %s\n", e.bulletin.c_str(),
 		       e.size, proc_heading(e).c_str(), proc_since(e).c_str(),
 		       failure.empty() ? "none seen" : failure.c_str());
 	}
 	for (const Entry &e : held) {
-		std::string note = proc_read_note(e.path() + ".failed");
+		std::string note = proc_read_note(e.dir, e.file + ".failed");
 		printf("%s %lld bytes, %s, queued since %s, held: %s\n", e.bulletin.c_str(), e.size,
 		       proc_heading(e).c_str(), proc_since(e).c_str(),
 		       note.empty() ? "no reason kept" : note.c_str());
 	}
+	if (drops_hidden)
+		proc_say("what members handed over in drop/ only " + owner_name + " sees");
+	if (dropped != 0)
+		proc_say(std::to_string(dropped) + " handed over in drop/, not yet queued, since " +
+		         proc_utc(oldest_dropped, when_format));
 	for (const std::string &stray : strays)
-		proc_say("outbox/" + proc_escape(stray) + " is not a bulletin; left alone");
-	if (!queue.empty() || !held.empty() || !unlogged.empty())
+		proc_say(stray + "; left alone");
+	if (!queue.empty() || !held.empty() || !unlogged.empty() || dropped != 0)
 		return 1;
 	proc_say("nothing queued");
 	return 0;
@@ -60,7 +65,7 @@ static std::string proc_needs_person(void)
 {
 	std::string text;
 	if (!held.empty()) {
-		std::string note = proc_read_note(held[0].path() + ".failed");
+		std::string note = proc_read_note(held[0].dir, held[0].file + ".failed");
 		text = std::to_string(held.size()) + " held, " + held[0].bulletin +
 		       (note.empty() ? "" : " (" + note + ")");
 	} else {

@@ -1,0 +1,398 @@
+// The hand-over, as mail systems split it between a drop folder and a
+// pickup. Whoever converts copies the bulletin kelvane made into drop/
+// as BULLETIN.RANDOM, under a dot name first and synced, so that a
+// bulletin reported queued survives a power cut. In an office drop/ is
+// sticky and group-writable without read: a member creates files there,
+// but cannot list, replace or remove another's, and the random part keeps
+// the names from being guessed. Only the sending account's run picks up:
+// it checks each dropped file as it opened it (a regular file with one
+// name, not a link, of a member of the folder's group, a whole bulletin),
+// copies its bytes into outbox/ under the next sequence, and only then
+// removes the drop. From then on nothing a member does changes what is
+// sent. A member also asks here for the release or drop of a bulletin
+// she queued: an empty file release-BULLETIN.RANDOM or drop-BULLETIN.RANDOM.
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "kelvane.h"
+#include "send.h"
+
+int drop_fd = -1;
+size_t dropped;
+time_t oldest_dropped;
+bool drops_hidden;
+
+constexpr size_t sizeof_random = 6;
+// A dot name younger than this is a hand-over still being written.
+constexpr time_t handing_seconds = 60;
+static const char *const asks[] = {"release-", "drop-"};
+
+// A random part for a name in drop/, from the kernel's generator.
+static std::string proc_random_part(void)
+{
+	static const char letters[] =
+	        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+	unsigned char bytes[sizeof_random] = {};
+	if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes))
+		return "";
+	std::string part;
+	for (unsigned char b : bytes)
+		part += letters[b % (sizeof letters - 1)];
+	return part;
+}
+
+// Whether name is BULLETIN.RANDOM, with the bulletin's name in bulletin.
+static bool proc_drop_name(const std::string &name, std::string *bulletin)
+{
+	size_t dot = name.rfind('.');
+	if (dot == std::string::npos || name.size() - dot - 1 != sizeof_random ||
+	    name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789",
+	                           dot + 1) != std::string::npos)
+		return false;
+	*bulletin = name.substr(0, dot);
+	return proc_is_bulletin_name(*bulletin);
+}
+
+// Reads the whole of the file open as fd, of size bytes, into bytes.
+// Returns 0, or 1 with errno.
+static int proc_read_all(int fd, long long size, std::string *bytes)
+{
+	bytes->assign(static_cast<size_t>(size), '\0');
+	long long at = 0;
+	while (at < size) {
+		ssize_t got = pread(fd, &(*bytes)[static_cast<size_t>(at)],
+		                    static_cast<size_t>(size - at), at);
+		if (got < 0 && errno == EINTR)
+			continue;
+		if (got <= 0) {
+			errno = got == 0 ? EIO : errno;
+			return 1;
+		}
+		at += got;
+	}
+	return 0;
+}
+
+// Opens name in dir as a file to take: not a link, not a FIFO, a regular
+// file with one name whose owner passes owner_ok, no bigger than a
+// bulletin can be; reads its bytes. Returns "" and fills bytes and st, or
+// why it cannot be taken.
+static std::string proc_take(int dir, const std::string &name, bool (*owner_ok)(uid_t),
+                             std::string *bytes, struct stat *st)
+{
+	int fd = openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+	if (fd < 0)
+		return errno == ELOOP ? "it is a symbolic link, not a bulletin"
+		                      : std::string("it cannot be read (") + proc_reason(errno) + ")";
+	std::string problem;
+	if (fstat(fd, st) != 0)
+		problem = std::string("it cannot be examined (") + proc_reason(errno) + ")";
+	else if (!S_ISREG(st->st_mode))
+		problem = "it is not a regular file";
+	else if (st->st_nlink != 1)
+		problem = "it has another name (a hard link)";
+	else if (!owner_ok(st->st_uid))
+		problem = "its owner " + proc_escape(proc_account(st->st_uid)) +
+		          " is not a member of group " + proc_group_name(folder_group);
+	else if (st->st_size - sizeof_flag_line > max_bulletin_length)
+		problem = "it is too long for a bulletin (" + std::to_string(st->st_size) + " bytes)";
+	else if (proc_read_all(fd, st->st_size, bytes) != 0)
+		problem = std::string("it cannot be read (") + proc_reason(errno) + ")";
+	(void)close(fd);
+	if (!problem.empty() || bytes->size() < static_cast<size_t>(smallest_bulletin))
+		return !problem.empty() ? problem
+		                        : "it is too short for a bulletin (" +
+		                                  std::to_string(bytes->size()) + " bytes)";
+	return proc_bulletin_problem(bytes->data(),
+	                             reinterpret_cast<const unsigned char *>(bytes->data()) +
+	                                     bytes->size() - sizeof_trailer,
+	                             static_cast<long long>(bytes->size()));
+}
+
+// Writes bytes into dir under a dot name, syncs it, renames it to name
+// and syncs dir. Returns 0, or 1 with errno; nothing is left on failure.
+static int proc_write_copy(int dir, const std::string &name, const std::string &bytes)
+{
+	const std::string temp = "." + name;
+	int fd = openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+	                0666);
+	if (fd < 0)
+		return 1;
+	bool written = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()) &&
+	               fsync(fd) == 0;
+	int e = errno;
+	if (close(fd) != 0 || !written || renameat(dir, temp.c_str(), dir, name.c_str()) != 0) {
+		e = written ? errno : e;
+		(void)unlinkat(dir, temp.c_str(), 0);
+		errno = e;
+		return 1;
+	}
+	return fsync(dir) != 0 && errno != EINVAL ? 1 : 0;
+}
+
+static bool proc_is_me(uid_t uid)
+{
+	return uid == geteuid();
+}
+
+// Hands the bulletin kelvane just made over: its bytes, read from a file
+// of this account's that nobody else may write, copied into drop/.
+// Returns 0, or 1 with why.
+int proc_hand_over(const std::string &bulletin, std::string *why)
+{
+	std::string bytes;
+	struct stat st = {};
+	if (drop_fd < 0 && proc_subfolder("drop", true, &drop_fd, why) != 0)
+		return 1;
+	std::string problem = proc_take(folder_fd, bulletin, proc_is_me, &bytes, &st);
+	if (problem.empty() && (st.st_mode & 022) != 0)
+		problem = "others may write it";
+	if (!problem.empty()) {
+		*why = "cannot hand " + bulletin + " over: " + problem;
+		return 1;
+	}
+	const std::string part = proc_random_part();
+	if (part.empty() || proc_write_copy(drop_fd, bulletin + "." + part, bytes) != 0) {
+		*why = "cannot hand " + bulletin + " over in drop/ (" + proc_reason(errno) + ")";
+		return 1;
+	}
+	return 0;
+}
+
+// Asks the sending account to release or drop a held entry: an empty
+// file in drop/ that says who asks. Returns 0, or 1 with why.
+int proc_ask(const std::string &what, const Entry &entry, std::string *why)
+{
+	const std::string part = proc_random_part();
+	if (drop_fd < 0 || part.empty() ||
+	    proc_write_copy(drop_fd, what + "-" + entry.bulletin + "." + part, "") != 0) {
+		*why = "cannot ask for the " + what + " of " + entry.bulletin + " in drop/ (" +
+		       proc_reason(errno) + ")";
+		return 1;
+	}
+	return 0;
+}
+
+static bool proc_is_ask(const std::string &name)
+{
+	return std::any_of(std::begin(asks), std::end(asks), [&name](const char *a) {
+		return name.compare(0, strlen(a), a) == 0;
+	});
+}
+
+// What drop/ holds, where this run may read it: the bulletins that wait
+// for the pickup (dropped, and when the oldest came), and the strays,
+// which are never sent and are left for a person. A member, who may not
+// read drop/, learns nothing of it. Returns 0, or 1 with why.
+int proc_read_drops(std::string *why)
+{
+	dropped = 0;
+	oldest_dropped = 0;
+	drops_hidden = false;
+	int fd = drop_fd < 0 ? -1 : fcntl(drop_fd, F_DUPFD_CLOEXEC, 0);
+	DIR *d = fd < 0 ? nullptr : fdopendir(fd);
+	if (d == nullptr) {
+		if (fd >= 0)
+			(void)close(fd);
+		drops_hidden = drop_fd >= 0 && errno == EACCES;
+		if (drop_fd < 0 || errno == EACCES)
+			return 0;
+		*why = std::string("cannot read ") + proc_folder() + "/drop (" + proc_reason(errno) +
+		       ")";
+		return 1;
+	}
+	rewinddir(d);
+	time_t now = time(nullptr);
+	for (const struct dirent *de; (de = readdir(d)) != nullptr;) {
+		std::string name = de->d_name;
+		std::string bulletin;
+		struct stat st = {};
+		if (name == "." || name == ".." ||
+		    fstatat(drop_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+		    (name[0] == '.' && now - st.st_ctime < handing_seconds) || proc_is_ask(name))
+			continue;
+		// A member may set her file's time, but not the change the kernel
+		// stamped: a drop never looks younger than either.
+		time_t since = std::min(st.st_mtime, st.st_ctime);
+		std::string bytes;
+		std::string problem = !proc_drop_name(name, &bulletin)
+		                              ? "its name is not a bulletin's"
+		                              : proc_take(drop_fd, name, proc_is_member, &bytes, &st);
+		if (problem.empty()) {
+			oldest_dropped = dropped == 0 ? since : std::min(oldest_dropped, since);
+			dropped++;
+		} else {
+			strays.push_back("drop/" + proc_escape(name) + ": " + problem);
+		}
+	}
+	(void)closedir(d);
+	return 0;
+}
+
+// A bulletin in drop/ as the pickup found it.
+struct Dropped {
+	std::string name;
+	std::string bulletin;
+	struct timespec at; // when the kernel last stamped it
+};
+
+// The bulletins and asks in drop/, each list in the order they came.
+// Returns 0, or 1 with errno.
+static int proc_list_drops(std::vector<Dropped> *drops, std::vector<Dropped> *asked)
+{
+	int fd = fcntl(drop_fd, F_DUPFD_CLOEXEC, 0);
+	DIR *d = fd < 0 ? nullptr : fdopendir(fd);
+	if (d == nullptr) {
+		if (fd >= 0)
+			(void)close(fd);
+		return 1;
+	}
+	rewinddir(d);
+	for (const struct dirent *de; (de = readdir(d)) != nullptr;) {
+		Dropped drop = {de->d_name, "", {}};
+		struct stat st = {};
+		bool ask = proc_is_ask(drop.name);
+		if ((!ask && !proc_drop_name(drop.name, &drop.bulletin)) ||
+		    fstatat(drop_fd, drop.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+			continue;
+		drop.at = st.st_ctim;
+		(ask ? asked : drops)->push_back(drop);
+	}
+	(void)closedir(d);
+	for (std::vector<Dropped> *list : {drops, asked})
+		std::sort(list->begin(), list->end(), [](const Dropped &a, const Dropped &b) {
+			return a.at.tv_sec != b.at.tv_sec ? a.at.tv_sec < b.at.tv_sec
+			                                  : a.at.tv_nsec < b.at.tv_nsec;
+		});
+	return 0;
+}
+
+// Whether the bulletin is in the queue already: a pickup cut short after
+// its copy was synced and before the drop was removed.
+static bool proc_queued(const std::string &bulletin)
+{
+	for (const std::vector<Entry> *list : {&queue, &held, &unlogged}) {
+		for (const Entry &e : *list) {
+			if (e.bulletin == bulletin)
+				return true;
+		}
+	}
+	return false;
+}
+
+// Removes a name from drop/ and syncs it. Returns 0, or 1 with why.
+static int proc_remove_drop(const std::string &name, std::string *why)
+{
+	if (unlinkat(drop_fd, name.c_str(), 0) == 0 && (fsync(drop_fd) == 0 || errno == EINVAL))
+		return 0;
+	*why = "cannot remove drop/" + proc_escape(name) + " (" + proc_reason(errno) + ")";
+	return 1;
+}
+
+// Takes one dropped bulletin into outbox/: its bytes as opened and
+// checked, copied under the next sequence and synced, then the drop
+// removed. One that cannot be taken is left for --status. Returns 0, or
+// 1 with why.
+static int proc_take_drop(const Dropped &drop, long long *next, std::string *why)
+{
+	if (proc_queued(drop.bulletin))
+		return proc_remove_drop(drop.name, why);
+	std::string bytes;
+	struct stat st = {};
+	if (!proc_take(drop_fd, drop.name, proc_is_member, &bytes, &st).empty())
+		return 0;
+	char file[64];
+	snprintf(file, sizeof file, "%010lld.%u.%s", *next, static_cast<unsigned>(st.st_uid),
+	         drop.bulletin.c_str());
+	if (proc_write_copy(outbox_fd, file, bytes) != 0) {
+		*why = "cannot queue " + drop.bulletin + " as outbox/" + file + " (" +
+		       proc_reason(errno) + ")";
+		return 1;
+	}
+	(*next)++;
+	proc_say("queued " + drop.bulletin + " (" + std::to_string(bytes.size()) +
+	         " bytes) as outbox/" + file +
+	         (st.st_uid != folder_owner ? ", handed over by " + proc_account(st.st_uid) : ""));
+	return proc_remove_drop(drop.name, why);
+}
+
+// Answers a member's ask to release or drop a held bulletin: done where
+// she queued it (or the sender or root asks), refused otherwise; the ask
+// is removed either way. Returns 0, or 1 with why.
+static int proc_answer(const Dropped &ask, std::string *why)
+{
+	struct stat st = {};
+	if (fstatat(drop_fd, ask.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+		return 0;
+	bool release = ask.name.compare(0, strlen(asks[0]), asks[0]) == 0;
+	std::string bulletin = ask.name.substr(strlen(release ? asks[0] : asks[1]));
+	bulletin = bulletin.substr(0, bulletin.rfind('.'));
+	std::string said;
+	const Entry *e = proc_find_held(bulletin, &said);
+	const std::string who = proc_account(st.st_uid);
+	if (e != nullptr && (st.st_uid == e->owner || st.st_uid == folder_owner || st.st_uid == 0)) {
+		int failed = release ? proc_release(bulletin, &said) : proc_drop(bulletin, who, &said);
+		proc_say((failed != 0 ? "FAILED: " : "") + said + ", as " + proc_escape(who) +
+		         " asked");
+	} else if (e != nullptr) {
+		proc_say("refused " + proc_escape(who) + "'s ask to " + (release ? "release " : "drop ") +
+		         e->bulletin + ": only " + proc_account(e->owner) + ", who queued it, " +
+		         owner_name + " or root may");
+	}
+	return proc_remove_drop(ask.name, why);
+}
+
+// Removes what a pickup cut short left in outbox/: copies under a dot
+// name, never renamed into the queue.
+static void proc_clean_outbox(void)
+{
+	int fd = fcntl(outbox_fd, F_DUPFD_CLOEXEC, 0);
+	DIR *d = fd < 0 ? nullptr : fdopendir(fd);
+	if (d == nullptr) {
+		if (fd >= 0)
+			(void)close(fd);
+		return;
+	}
+	rewinddir(d);
+	for (const struct dirent *de; (de = readdir(d)) != nullptr;) {
+		if (de->d_name[0] == '.' && strcmp(de->d_name, ".") != 0 && strcmp(de->d_name, "..") != 0)
+			(void)unlinkat(outbox_fd, de->d_name, 0);
+	}
+	(void)closedir(d);
+}
+
+// The sender's pickup, under the send's lock: every bulletin handed over
+// into outbox/, in the order they came, then the asks. Returns 0, or 1
+// with why.
+int proc_pickup(std::string *why)
+{
+	std::vector<Dropped> drops;
+	std::vector<Dropped> asked;
+	if (drop_fd < 0 || outbox_fd < 0)
+		return proc_read_queue(why);
+	proc_clean_outbox();
+	if (proc_read_queue(why) != 0)
+		return 1;
+	if (proc_list_drops(&drops, &asked) != 0) {
+		*why = std::string("cannot read ") + proc_folder() + "/drop (" + proc_reason(errno) +
+		       ")";
+		return 1;
+	}
+	long long next = proc_next_sequence();
+	for (const Dropped &drop : drops) {
+		if (proc_take_drop(drop, &next, why) != 0)
+			return 1;
+	}
+	for (const Dropped &ask : asked) {
+		if (proc_answer(ask, why) != 0)
+			return 1;
+	}
+	return proc_read_queue(why);
+}
