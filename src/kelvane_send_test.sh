@@ -27,6 +27,10 @@ done
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/kelvane-send.XXXXXX")
 servers=()
 accounts=()
+# The accounts of the office rows carry this run's number, so that two
+# runs at once never share or remove each other's.
+sfx=$$
+office_group=kt-office-$sfx
 # shellcheck disable=SC2317 # run by the EXIT trap
 cleanup() {
 	# The servers started by a row's subshell are in servers.pids.
@@ -36,16 +40,28 @@ cleanup() {
 		wait "$pid" 2>/dev/null || true
 	done
 	for user in "${accounts[@]}"; do userdel "$user" 2>/dev/null || true; done
-	[ "${#accounts[@]}" -eq 0 ] || groupdel kt-office 2>/dev/null || true
+	[ "${#accounts[@]}" -eq 0 ] || groupdel "$office_group" 2>/dev/null || true
 	rm -rf "$scratch"
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM
 cd "$scratch"
 incoming=$scratch/root/data/talvex/data
-mkdir -p "$incoming" taken work home
-free_port() {
-	"$py" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+mkdir -p "$incoming" taken work home bin
+# The temporary accounts run the programs too: copies they can reach,
+# wherever the checkout is.
+cp "$send" "$(dirname "$send")/kelvane" bin/
+chmod 755 bin bin/*
+send=$scratch/bin/kelvane-send
+# Each server binds a port of its own choosing and writes it to NAME.port:
+# no port is picked, released and bound again later.
+port_of() {
+	for _ in $(seq 100); do
+		[ ! -s "$scratch/$1.port" ] || { cat "$scratch/$1.port"; return 0; }
+		sleep 0.1
+	done
+	cat ./*.log >&2
+	return 1
 }
 wait_port() {
 	for _ in $(seq 100); do
@@ -61,8 +77,14 @@ wait_port() {
 timeout 230 "$py" - "$incoming" >watcher.log 2>&1 <<'EOF' &
 import os, sys, time
 incoming, n = sys.argv[1], 0
+def renamed(entry):
+    try:
+        return entry.stat(follow_symlinks=False).st_ctime_ns
+    except OSError:
+        return 0
 while True:
-    for entry in os.scandir(incoming):
+    # Files that appeared between two looks, in the order they were renamed.
+    for entry in sorted(os.scandir(incoming), key=renamed):
         if entry.name.startswith(".") or not entry.is_file():
             continue
         with open(entry.path, "rb") as f:
@@ -78,14 +100,23 @@ EOF
 servers+=($!)
 
 # FTP, slow: kelvane may do anything, norename may not rename, busy gets
-# "452 try later" for every upload. The servers stop by themselves.
+# "452 try later" for every upload. The servers stop by themselves. With
+# "later", the server binds its port, refusing connections, and listens
+# once NAME.go appears.
 start_ftp() {
-	timeout 230 "$py" - "$scratch/root" "$1" >>ftp-server.log 2>&1 <<'EOF' &
-import os, sys, time
+	timeout 230 "$py" - "$scratch/root" "$1" "${2:-}" >>ftp-server.log 2>&1 <<'EOF' &
+import os, socket, sys, time
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import DTPHandler, FTPHandler
 from pyftpdlib.servers import FTPServer
-root, port = sys.argv[1], int(sys.argv[2])
+root, name, later = sys.argv[1], sys.argv[2], sys.argv[3] == "later"
+sock = socket.socket()
+sock.bind(("127.0.0.1", 0))
+with open(name + ".port.tmp", "w") as f:
+    f.write(str(sock.getsockname()[1]))
+os.rename(name + ".port.tmp", name + ".port")
+while later and not os.path.exists(name + ".go"):
+    time.sleep(0.05)
 users = DummyAuthorizer()
 users.add_user("kelvane", "test-only", root, perm="elradfmw")
 users.add_user("norename", "test-only", root, perm="elradmw")
@@ -111,27 +142,24 @@ class Gateway(FTPHandler):
             self._rnfr = None
             return self.respond("553 Bulletin over the size limit of 20000 bytes.")
         return super().ftp_RNTO(path)
-FTPServer(("127.0.0.1", port), Gateway).serve_forever()
+FTPServer(sock, Gateway).serve_forever()
 EOF
 	echo $! >>"$scratch/servers.pids"
-	wait_port "$1"
 }
-ftp_port=$(free_port)
-down_port=$(free_port)
-revived_port=$(free_port)
-dead_port=$(free_port)
-start_ftp "$ftp_port"
+start_ftp ftp
+start_ftp revived later
+ftp_port=$(port_of ftp)
+revived_port=$(port_of revived)
+wait_port "$ftp_port"
 
 # SFTP: any user with the test's key; norename may not rename.
 ssh-keygen -q -t ed25519 -N '' -f host_key
 ssh-keygen -q -t ed25519 -N '' -f user_key
 ssh-keygen -q -t ed25519 -N '' -f other_key
-sftp_port=$(free_port)
-until [ "$sftp_port" -lt 65000 ] && ! (: >/dev/tcp/127.0.0.1/$((sftp_port + 1))) 2>/dev/null; do sftp_port=$(free_port); done
-timeout 230 "$py" - "$scratch/root" "$sftp_port" >sftp-server.log 2>&1 <<'EOF' &
-import asyncio, sys
+timeout 230 "$py" - "$scratch/root" >sftp-server.log 2>&1 <<'EOF' &
+import asyncio, os, sys
 import asyncssh
-root, port = sys.argv[1], int(sys.argv[2])
+root = sys.argv[1]
 class NoRename(asyncssh.SFTPServer):
     def rename(self, old, new):
         raise asyncssh.SFTPError(asyncssh.FX_PERMISSION_DENIED, "rename refused")
@@ -144,33 +172,48 @@ def sftp_factory(chan):
     norename = chan.get_extra_info("username") == "norename"
     return (NoRename if norename else asyncssh.SFTPServer)(chan, chroot=root)
 async def main():
-    await asyncssh.listen("127.0.0.1", port, server_host_keys=["host_key"], server_factory=Counting,
-                          authorized_client_keys="user_key.pub", sftp_factory=sftp_factory)
-    # No sftp subsystem: it takes the login and refuses the session.
-    await asyncssh.listen("127.0.0.1", port + 1, server_host_keys=["host_key"],
-                          authorized_client_keys="user_key.pub")
+    servers = [await asyncssh.listen("127.0.0.1", 0, server_host_keys=["host_key"],
+                                     server_factory=Counting, authorized_client_keys="user_key.pub",
+                                     sftp_factory=sftp_factory),
+               # No sftp subsystem: it takes the login and refuses the session.
+               await asyncssh.listen("127.0.0.1", 0, server_host_keys=["host_key"],
+                                     authorized_client_keys="user_key.pub")]
+    for name, server in zip(["sftp", "nosftp"], servers):
+        with open(name + ".port.tmp", "w") as f:
+            f.write(str(server.sockets[0].getsockname()[1]))
+        os.rename(name + ".port.tmp", name + ".port")
     await asyncio.Future()
 asyncio.run(main())
 EOF
 servers+=($!)
-for port in "$sftp_port" "$((sftp_port + 1))"; do
+sftp_port=$(port_of sftp)
+nosftp_port=$(port_of nosftp)
+for port in "$sftp_port" "$nosftp_port"; do
 	printf '[127.0.0.1]:%s %s\n' "$port" "$(cut -d' ' -f1,2 host_key.pub)"
 done >known_hosts
 wait_port "$sftp_port"
 sftp_options="-F /dev/null -P $sftp_port -o IdentitiesOnly=yes -o UserKnownHostsFile=$scratch/known_hosts -o StrictHostKeyChecking=yes"
 
-# A gateway that takes the connection and never answers.
-stall_port=$(free_port)
+# A gateway that takes the connection and never answers, and two ports
+# bound but never listening, where nothing answers: down and dead.
 timeout 230 "$py" -c '
-import socket, sys, time
-s = socket.socket()
-s.bind(("127.0.0.1", int(sys.argv[1])))
-s.listen(8)
+import os, socket
+socks = {}
+for name in ("stall", "down", "dead"):
+    socks[name] = socket.socket()
+    socks[name].bind(("127.0.0.1", 0))
+    with open(name + ".port.tmp", "w") as f:
+        f.write(str(socks[name].getsockname()[1]))
+    os.rename(name + ".port.tmp", name + ".port")
+socks["stall"].listen(8)
 held = []
 while True:
-    held.append(s.accept())
-' "$stall_port" >stall.log 2>&1 &
+    held.append(socks["stall"].accept())
+' >stall.log 2>&1 &
 servers+=($!)
+stall_port=$(port_of stall)
+down_port=$(port_of down)
+dead_port=$(port_of dead)
 wait_port "$stall_port"
 
 # kelvane-send beside a kelvane that waits 2 s after converting: two jobs
@@ -209,11 +252,10 @@ fail() {
 # members of its group; removed at the end, whatever fails.
 accounts=()
 if [ "$(id -u)" -eq 0 ] && command -v useradd >/dev/null 2>&1; then
-	for user in kt-send kt-met1 kt-met2; do userdel "$user" 2>/dev/null || true; done
-	groupdel kt-office 2>/dev/null || true
-	groupadd kt-office
+	groupadd "$office_group"
 	for user in kt-send kt-met1 kt-met2; do
-		useradd --no-create-home --shell /bin/sh --gid kt-office "$user" && accounts+=("$user")
+		useradd --no-create-home --shell /bin/sh --gid "$office_group" "$user-$sfx" &&
+			accounts+=("$user-$sfx")
 	done
 	chmod 755 "$scratch" "$scratch/work"
 fi
@@ -229,7 +271,10 @@ fi
 # "{at OFFSET}" under a clock moved by OFFSET (faketime, file times left
 # alone).
 step() {
-	local case=$1 arguments=$2 want_status=$3 want_line=$4 status=0 got as='' at=''
+	local case=$1 arguments=$2 want_status=$3 want_line=$4 status=0 got as='' at='' word
+	for word in kt-send kt-met1 kt-met2 kt-office; do
+		arguments=${arguments//$word/$word-$sfx} want_line=${want_line//$word/$word-$sfx}
+	done
 	if [[ $arguments == "{as "* ]]; then
 		as=${arguments#\{as } as=${as%%\}*} arguments=${arguments#*\} }
 		if [ "${#accounts[@]}" -eq 0 ]; then
@@ -250,19 +295,19 @@ step() {
 	arguments=${arguments//\{stall\}/127.0.0.1 $stall_port}
 	arguments=${arguments//\{dead\}/$dead_port}
 	arguments=${arguments//\{port\}/$ftp_port}
-	arguments=${arguments//\{nosftp key\}/${sftp_options/-P $sftp_port/-P $((sftp_port + 1))} -i $scratch/user_key}
+	arguments=${arguments//\{nosftp key\}/${sftp_options/-P $sftp_port/-P $nosftp_port} -i $scratch/user_key}
 	arguments=${arguments//\{unknown host\}/-F /dev/null -P $sftp_port -o UserKnownHostsFile=/dev/null -o StrictHostKeyChecking=yes -i $scratch/user_key}
 	arguments=${arguments//\{key\}/$sftp_options -i $scratch/user_key}
 	arguments=${arguments//\{other key\}/$sftp_options -i $scratch/other_key}
 	if [[ $arguments == *"{held}"* ]]; then
-		arguments=${arguments//\{held\}/$(find "work/$case/held" -name '*BRAX_*' ! -name '*.failed' -printf '%f\n' | sed 's/^[0-9]*\.//' | head -n 1)}
+		arguments=${arguments//\{held\}/$(find "work/$case/held" -name '*BRAX_*' ! -name '*.failed' -printf '%f\n' | grep -o 'BRAX_[0-9]*\.[0-9]*' | head -n 1)}
 	fi
 	(
 		cd "work/$case"
 		export HOME=$scratch/$home
 		run() {
 			if [ -n "$as" ]; then
-				setpriv --reuid "$as" --regid kt-office --init-groups sh -c 'umask 077; exec "$@"' sh "$@"
+				setpriv --reuid "$as" --regid "$office_group" --init-groups sh -c 'umask 077; exec "$@"' sh "$@"
 			elif [ -n "$at" ]; then
 				NO_FAKE_STAT=1 faketime -f "$at" "$@"
 			else
@@ -405,7 +450,7 @@ outage|--check|0|KELVANE-SEND OK: 3 queued, the oldest BRAX_* for 0 min * | queu
 outage|{at +6m} --check|1|KELVANE-SEND WARNING: 3 queued, the oldest BRAX_* for 6 min * | queued=3 held=0 oldest=3??s;300;900
 outage|{at +16m} --check --warn 10 --critical 15|2|KELVANE-SEND CRITICAL: 3 queued, * | queued=3 held=0 oldest=9??s;600;900
 outage|--check --warn soon|3|KELVANE-SEND UNKNOWN: usage: *
-outage|!sh start_ftp "$revived_port"|0|
+outage|!sh touch "$scratch/revived.go" && wait_port "$revived_port"|0|
 outage|--retry ftp {revived}|0|kelvane-send: delivered 3 bulletins to ftp://*; nothing queued
 outage|--status|0|kelvane-send: nothing queued
 outage|--retry ftp {revived}|0|-
@@ -466,7 +511,7 @@ killed backlog|!kill group-later KILL --retry ftp {ftp}|0|
 killed backlog|--retry ftp {ftp}|0|kelvane-send: delivered * to ftp://*; nothing queued
 clock|!sh messages a1.txt a2.txt; faketime '2026-12-09 10:00:00' "$send" 36 a1.txt ftp {down}; faketime '2026-12-09 09:00:00' "$send" 36 a2.txt ftp {down}; touch -d '2026-12-09 12:00' BRAX_09.100000; touch -d '2026-12-09 06:00' BRAX_09.090000|0|
 clock|--retry ftp {ftp}|0|kelvane-send: delivered 2 bulletins to ftp://*; nothing queued
-whole|!sh mkdir -m 700 outbox && : >outbox/0000000001.BRAX_01.000000 && head -c 100 /etc/services >secret && ln secret outbox/0000000002.BRAX_01.000001|0|
+whole|!sh mkdir -m 700 outbox && : >outbox/0000000001.BRAX_01.000000 && printf '%0100d' 0 >secret && ln secret outbox/0000000002.BRAX_01.000001|0|
 whole|36 m1.txt ftp {ftp}|1|kelvane-send: FAILED: held BRAX_01.000000 (not whole: it is too short for a bulletin (0 bytes)), BRAX_01.000001 (not whole: its flag line does not carry its size less 18 (100 bytes)): see *; nothing queued, 2 held, the oldest BRAX_01.000000
 log|!sh mkdir delivered.log|0|
 log|36 m1.txt ftp {ftp}|1|kelvane-send: FAILED: BRAX_* delivered but not written to delivered.log (Is a directory), marked delivered so as not to be sent again, mend that and run kelvane-send --retry; nothing queued, 1 delivered but not yet in delivered.log
@@ -492,7 +537,7 @@ notes|--status|1|BRAX_* last failure: * cannot reach *
 unreadable|!sh chown kt-send . && chmod 700 .|0|
 unreadable|{as kt-send} 36 m1.txt ftp {down}|75|*
 unreadable|!sh chmod 0300 outbox|0|
-unreadable|{as kt-send} --status|1|kelvane-send: FAILED: cannot read */outbox (Permission denied)
+unreadable|{as kt-send} --status|1|kelvane-send: FAILED: cannot read */outbox (Permission denied); *
 unreadable|{as kt-send} --retry ftp {ftp}|1|kelvane-send: FAILED: cannot read */outbox (Permission denied); *
 unreadable|{as kt-send} --check|3|KELVANE-SEND UNKNOWN: cannot read */outbox (Permission denied)
 unreadable|!sh chmod 0600 outbox|0|
@@ -500,20 +545,55 @@ unreadable|{as kt-send} --status|1|kelvane-send: FAILED: cannot examine */outbox
 unreadable|!sh chmod 0700 outbox|0|
 unreadable|{as kt-send} --retry ftp {ftp}|0|kelvane-send: delivered BRAX_*; nothing queued
 office|!sh chown kt-send:kt-office . && chmod 2770 . && echo "KELVANE_SEND_GATEWAY=ftp 127.0.0.1 {port}" >kelvane-send.conf && chown kt-send kelvane-send.conf && chmod 640 kelvane-send.conf|0|
-office|{as kt-met1} 36 a.txt|75|kelvane-send: QUEUED: BRAX_* (1 waiting); kt-send sends it
-office|{as kt-met2} 36 big1.txt|75|kelvane-send: QUEUED: BRAX_* (2 waiting); kt-send sends it
-office|{as kt-met2} --status|1|BRAX_* bytes, NOUS71 BRAX ??????, queued since *, last failure: none seen
+office|{as kt-met1} 36 a.txt|1|kelvane-send: FAILED: */drop is missing: kt-send's first run makes it (kelvane-send --retry as kt-send); nothing converted or sent; nothing queued
+office|{as kt-send} --retry|0|-
+office|!sh echo $(stat -c %A:%U:%G drop outbox)|0|drwx-wx--T:kt-send:kt-office drwxr-s---:kt-send:kt-office
+office|{as kt-met1} 36 a.txt|75|kelvane-send: QUEUED: BRAX_* handed over in drop/; kt-send sends it
+office|{as kt-met2} 36 big1.txt|75|kelvane-send: QUEUED: BRAX_* handed over in drop/; kt-send sends it
+office|{as kt-met2} --status|0|kelvane-send: nothing queued
+office|{as kt-send} --status|1|kelvane-send: 2 handed over in drop/, not yet queued, since * UTC
 office|{as kt-send} !bg --retry|0|
-office|{as kt-met1} 36 b.txt|75|kelvane-send: QUEUED: BRAX_* (* waiting); kt-send sends it
+office|{as kt-met1} 36 b.txt|75|kelvane-send: QUEUED: BRAX_* handed over in drop/; kt-send sends it
 office|!wait|0|kelvane-send: delivered 3 bulletins to ftp://*; nothing queued
+office|!sh echo $(awk '{ print $NF }' delivered.log)|0|kt-met1 kt-met2 kt-met1
 office|{as kt-met1} !sh rm -f kelvane-send.conf && echo "KELVANE_SEND_GATEWAY=ftp 127.0.0.1 1" >kelvane-send.conf|0|
 office|{as kt-send} --retry|1|kelvane-send: FAILED: */kelvane-send.conf is not trusted: *; nothing converted or sent
 office|!sh rm kelvane-send.conf|0|
 office|{as kt-met2} 36 c.txt|1|kelvane-send: FAILED: * is shared by group kt-office, so it needs a kelvane-send.conf of kt-send's with mode 640 *; nothing converted or sent
+members|!sh chown kt-send:kt-office . && chmod 2770 . && echo "KELVANE_SEND_GATEWAY=ftp 127.0.0.1 {port}" >kelvane-send.conf && chown kt-send kelvane-send.conf && chmod 640 kelvane-send.conf && echo key >"$scratch/secret-of-send" && mkdir -p "$scratch/home/members-kt-send/.ssh"|0|
+members|{as kt-send} --retry|0|-
+members|{as kt-met2} !sh printf x >drop/9999999999.BRAX_01.000000 && : >drop/BRAX_01.000000.AAAAAA && ln -s "$scratch/secret-of-send" drop/BRAX_01.000001.BBBBBB|0|
+members|{as kt-met1} 36 a.txt|75|*
+members|{as kt-send} --retry|0|kelvane-send: delivered BRAX_* to ftp://*; nothing queued
+members|{as kt-send} --status|1|kelvane-send: nothing queued, but 3 files above are not bulletins: see to them
+members|{as kt-met2} !sh mv outbox outbox.old && mkdir outbox && ln -s "$scratch/secret-of-send" outbox/0000000009.0.BRAX_01.000002|0|
+members|{as kt-send} --retry|1|kelvane-send: FAILED: */outbox is not fit for the queue: *; nothing converted or sent
+members|!sh rm -r outbox && mv outbox.old outbox|0|
+members|{as kt-met1} 36 big2.txt|75|*
+members|{as kt-met1} 36 b.txt|75|*
+members|{as kt-send} !bg --retry|0|
+members|{as kt-met2} !sh mv outbox outbox.old && mkdir outbox && for f in outbox.old/0*; do ln -s "$scratch/secret-of-send" "outbox/${f#outbox.old/}"; done|0|
+members|!wait|0|kelvane-send: delivered 2 bulletins to ftp://*; nothing queued
+members|!sh rm -r outbox && mv outbox.old outbox|0|
+members|{as kt-met1} 36 c.txt|75|*
+members|{as kt-met2} !sh echo WWIO20 >w.txt; for f in BRAX_*; do dd if=w.txt of="$f" bs=1 seek=18 count=6 conv=notrunc 2>/dev/null; done; listed=$(ls drop 2>/dev/null); rewritten=$(grep -l WWIO20 BRAX_*); echo "${listed:-none} ${rewritten:-none}"|0|none none
+members|{as kt-send} --retry|0|kelvane-send: delivered BRAX_* to ftp://*; nothing queued
+members|{as kt-met1} 36 mid.txt|75|*
+members|{as kt-met2} !sh ln -s "$scratch/home/members-kt-send/.ssh" held|0|
+members|{as kt-met1} 36 e.txt|1|kelvane-send: FAILED: */held is not fit for the queue: *
+members|{as kt-send} !sh echo machine 127.0.0.1 login sizelimit password test-only >"$HOME/.netrc"|0|
+members|{as kt-send} --retry|1|kelvane-send: FAILED: */held is not fit for the queue: *; nothing converted or sent
+members|!sh rm held; echo x $(ls -A "$scratch/home/members-kt-send/.ssh")|0|x
+members|{as kt-send} --retry|1|kelvane-send: FAILED: held BRAX_* (rename of *): see *; nothing queued, 1 held: BRAX_*
+members|{as kt-met2} --drop {held}|1|kelvane-send: FAILED: BRAX_* was queued by kt-met1: only kt-met1, kt-send or root may drop it; nothing queued, 1 held: BRAX_*
+members|{as kt-met1} --release {held}|75|kelvane-send: QUEUED: asked kt-send to release BRAX_*, done at its next run; nothing queued, 1 held: BRAX_*
+members|{as kt-send} !sh echo machine 127.0.0.1 login kelvane password test-only >"$HOME/.netrc"|0|
+members|{as kt-send} --retry|0|kelvane-send: delivered BRAX_* to ftp://*; nothing queued
+hand|!sh messages mine.txt hand.txt; ("$scratch/slow/kelvane-send" 36 mine.txt ftp {ftp} >slow.log 2>&1; echo $? >slow.status) & sleep 1; "$scratch/bin/kelvane" 37 hand.txt >/dev/null; wait; echo $(cat slow.status) $(grep -c NOUS71 delivered.log) $(grep -c NOUS72 delivered.log)|0|0 1 0
 seats|!sh for k in 1 2 3; do mkdir s$k && printf 'KELVANE_SEND_GATEWAY=ftp 127.0.0.1 %s\nKELVANE_SEND_SEAT=%s/3\n' {port} $k >s$k/kelvane-send.conf && chmod 600 s$k/kelvane-send.conf && echo "seat $k" >s$k/m.txt && cp "$HOME/.netrc" "s$k/.netrc"; done; for k in 1 2 3; do (cd s$k && FAKETIME_DONT_RESET=1 faketime -f '@2026-12-07 08:15:30' timeout 4 "$send" 36 m.txt >log 2>&1; echo $? >status) & done; wait; cat s?/log s?/delivered.log >/dev/null && cat s1/delivered.log s2/delivered.log s3/delivered.log >delivered.log && ln s?/BRAX_* . && grep -h queued s?/log; echo $(cat s?/status) $(cd s1 && ls BRAX_*) $(cd s2 && ls BRAX_*) $(cd s3 && ls BRAX_*)|0|0 0 0 BRAX_07.081530 BRAX_07.081531 BRAX_07.081532
 stall|!sh messages s1.txt && "$send" 36 s1.txt ftp {down}|75|*
 stall|!bg --retry ftp {stall}|0|
-stall|!sh messages s2.txt && timeout 2 "$send" 36 s2.txt ftp {ftp} >s2.log; echo $? >s2.status; cat s2.log; echo $(cat s2.status) $(grep -c '^kelvane-send: queued' s2.log) $(grep -c 'waiting for the send in progress (pid [0-9]*)' s2.log)|0|124 1 1
+stall|!sh messages s2.txt && timeout 2 "$send" 36 s2.txt ftp {ftp} >s2.log; echo $? >s2.status; cat s2.log; echo $(cat s2.status) $(grep -c '^kelvane-send: handed BRAX_.* over in drop/$' s2.log) $(grep -c 'waiting for the send in progress (pid [0-9]*)' s2.log)|0|124 1 1
 stall|!sh timeout 1 "$send" --status >/dev/null; echo $?|0|1
 stall|!sh kill "$(cat kelvane-send.send.lock)"|0|
 stall|!wait|143|
@@ -531,9 +611,9 @@ usage|--status now|1|kelvane-send: FAILED: usage: extra word now
 usage|--retry ftp 127.0.0.1:2121|1|kelvane-send: FAILED: usage: host 127.0.0.1:2121 carries a port: give it after the host, as ftp 127.0.0.1 2121
 usage|--bogus|1|kelvane-send: FAILED: usage: unknown option --bogus
 open outbox|!sh mkdir outbox && chmod 777 outbox|0|
-open outbox|--retry ftp {ftp}|1|kelvane-send: FAILED: */outbox is not fit for the queue: it must be a folder of root's that only its owner may write (chmod 700 it); nothing converted or sent
+open outbox|--retry ftp {ftp}|1|kelvane-send: FAILED: */outbox is not fit for the queue: it must be a folder of root's, not a link, with mode 700 (move it away: kelvane-send makes it); nothing converted or sent
 stray|!sh mkdir -m 755 outbox && echo x >outbox/notes.txt && echo x >"outbox/odd$(printf '\033')name"|0|
-stray|--status|0|kelvane-send: nothing queued
+stray|--status|1|kelvane-send: nothing queued, but 2 files above are not bulletins: see to them
 EOF
 check_case "$current" "$from"
 for stray in 'notes.txt' 'odd\\x1bname'; do

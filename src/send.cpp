@@ -455,6 +455,10 @@ static int proc_convert_and_send(void)
 	if ((client == "ftp" && proc_check_netrc(&why) != 0) ||
 	    (sender && proc_open_queue(true, &why) != 0))
 		return proc_finish(1, "FAILED: " + why + "; nothing converted or sent");
+	if (!sender && drop_fd < 0)
+		return proc_finish(1, "FAILED: " + std::string(proc_folder()) + "/drop is missing: " +
+		                              owner_name + "'s first run makes it (kelvane-send " +
+		                              "--retry as " + owner_name + "); nothing converted or sent");
 	std::string bulletin;
 	if (send_mode == "convert" && (failed = proc_store(&bulletin)) != 0)
 		return failed;

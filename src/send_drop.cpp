@@ -12,7 +12,9 @@
 // sent. A member also asks here for the release or drop of a bulletin
 // she queued: an empty file release-BULLETIN.RANDOM or drop-BULLETIN.RANDOM.
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
@@ -30,6 +32,7 @@ time_t oldest_dropped;
 bool drops_hidden;
 
 constexpr size_t sizeof_random = 6;
+static const char sequence_name[] = ".sequence";
 // A dot name younger than this is a hand-over still being written.
 constexpr time_t handing_seconds = 60;
 static const char *const asks[] = {"release-", "drop-"};
@@ -116,8 +119,18 @@ static std::string proc_take(int dir, const std::string &name, bool (*owner_ok)(
 	                             static_cast<long long>(bytes->size()));
 }
 
+// Syncs the names in dir; a member, who may not read drop/, syncs the
+// file system the file fd is on instead.
+static int proc_sync_names(int dir, int fd)
+{
+	if (fsync(dir) == 0 || errno == EINVAL)
+		return 0;
+	return errno == EBADF && syncfs(fd) == 0 ? 0 : 1;
+}
+
 // Writes bytes into dir under a dot name, syncs it, renames it to name
-// and syncs dir. Returns 0, or 1 with errno; nothing is left on failure.
+// and syncs the names. Returns 0, or 1 with errno; nothing is left
+// behind on failure.
 static int proc_write_copy(int dir, const std::string &name, const std::string &bytes)
 {
 	const std::string temp = "." + name;
@@ -125,16 +138,17 @@ static int proc_write_copy(int dir, const std::string &name, const std::string &
 	                0666);
 	if (fd < 0)
 		return 1;
-	bool written = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()) &&
-	               fsync(fd) == 0;
-	int e = errno;
-	if (close(fd) != 0 || !written || renameat(dir, temp.c_str(), dir, name.c_str()) != 0) {
-		e = written ? errno : e;
+	bool done = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()) &&
+	            fsync(fd) == 0 && renameat(dir, temp.c_str(), dir, name.c_str()) == 0;
+	if (!done)
 		(void)unlinkat(dir, temp.c_str(), 0);
-		errno = e;
+	done = done && proc_sync_names(dir, fd) == 0;
+	int e = errno;
+	if (close(fd) != 0 || !done) {
+		errno = done ? errno : e;
 		return 1;
 	}
-	return fsync(dir) != 0 && errno != EINVAL ? 1 : 0;
+	return 0;
 }
 
 static bool proc_is_me(uid_t uid)
@@ -201,8 +215,8 @@ int proc_read_drops(std::string *why)
 	if (d == nullptr) {
 		if (fd >= 0)
 			(void)close(fd);
-		drops_hidden = drop_fd >= 0 && errno == EACCES;
-		if (drop_fd < 0 || errno == EACCES)
+		drops_hidden = drop_fd >= 0 && (errno == EACCES || errno == EBADF);
+		if (drop_fd < 0 || drops_hidden)
 			return 0;
 		*why = std::string("cannot read ") + proc_folder() + "/drop (" + proc_reason(errno) +
 		       ")";
@@ -349,6 +363,32 @@ static int proc_answer(const Dropped &ask, std::string *why)
 	return proc_remove_drop(ask.name, why);
 }
 
+// The highest sequence given, kept in outbox/.sequence so that sequences
+// only grow, even after the queue was empty; 0 where it cannot be read.
+static long long proc_last_sequence(void)
+{
+	int fd = openat(outbox_fd, sequence_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+	char text[24] = "";
+	ssize_t got = fd >= 0 ? pread(fd, text, sizeof text - 1, 0) : -1;
+	if (fd >= 0)
+		(void)close(fd);
+	text[got > 0 ? got : 0] = '\0';
+	return strtoll(text, nullptr, 10);
+}
+
+// Keeps the highest sequence given. A copy lost in a power cut only lets
+// a sequence be given again once all below it have left the queue.
+static void proc_keep_sequence(long long last)
+{
+	int fd = openat(outbox_fd, sequence_name, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+	if (fd < 0)
+		return;
+	const std::string text = std::to_string(last) + "\n";
+	if (ftruncate(fd, 0) == 0 && pwrite(fd, text.data(), text.size(), 0) > 0)
+		(void)fsync(fd);
+	(void)close(fd);
+}
+
 // Removes what a pickup cut short left in outbox/: copies under a dot
 // name, never renamed into the queue.
 static void proc_clean_outbox(void)
@@ -362,7 +402,7 @@ static void proc_clean_outbox(void)
 	}
 	rewinddir(d);
 	for (const struct dirent *de; (de = readdir(d)) != nullptr;) {
-		if (de->d_name[0] == '.' && strcmp(de->d_name, ".") != 0 && strcmp(de->d_name, "..") != 0)
+		if (de->d_name[0] == '.' && isdigit(static_cast<unsigned char>(de->d_name[1])))
 			(void)unlinkat(outbox_fd, de->d_name, 0);
 	}
 	(void)closedir(d);
@@ -385,11 +425,15 @@ int proc_pickup(std::string *why)
 		       ")";
 		return 1;
 	}
-	long long next = proc_next_sequence();
-	for (const Dropped &drop : drops) {
-		if (proc_take_drop(drop, &next, why) != 0)
-			return 1;
-	}
+	const long long first = std::max(proc_next_sequence(), proc_last_sequence() + 1);
+	long long next = first;
+	int failed = 0;
+	for (size_t i = 0; failed == 0 && i < drops.size(); i++)
+		failed = proc_take_drop(drops[i], &next, why);
+	if (next != first)
+		proc_keep_sequence(next - 1);
+	if (failed != 0)
+		return 1;
 	for (const Dropped &ask : asked) {
 		if (proc_answer(ask, why) != 0)
 			return 1;

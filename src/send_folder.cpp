@@ -252,32 +252,56 @@ static int proc_unfit(const char *name, std::string *why)
 	return 1;
 }
 
-// Opens drop/, outbox/ or held/ from the folder, without following a
-// link, into fd; with make, the sender makes one that is missing.
-// Returns 0, or 1 with why; without make, a missing one is fd -1.
-int proc_subfolder(const char *name, bool make, int *fd, std::string *why)
+// Opens a subfolder from the folder, without following a link. A member
+// may not read drop/, only create files in it: a path descriptor serves
+// her there. Returns the descriptor, or -1 with errno.
+static int proc_open_subfolder(const char *name)
 {
 	const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-	*fd = openat(folder_fd, name, flags);
-	if (*fd < 0 && errno == ENOENT && make && proc_is_sender()) {
-		bool made = (mkdirat(folder_fd, name, 0700) == 0 || errno == EEXIST) &&
-		            (*fd = openat(folder_fd, name, flags)) >= 0 &&
-		            fchmod(*fd, proc_subfolder_mode(name)) == 0 && fsync(*fd) == 0 &&
-		            fsync(folder_fd) == 0;
-		if (!made) {
-			*why = "cannot make " + std::string(proc_folder()) + "/" + name + " (" +
-			       proc_reason(errno) + ")";
-			return 1;
-		}
+	int fd = openat(folder_fd, name, flags);
+	if (fd < 0 && errno == EACCES && strcmp(name, "drop") == 0)
+		fd = openat(folder_fd, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+	return fd;
+}
+
+// Makes a missing subfolder with its mode, synced. Returns the
+// descriptor, or -1 with errno.
+static int proc_make_subfolder(const char *name)
+{
+	if (mkdirat(folder_fd, name, 0700) != 0 && errno != EEXIST)
+		return -1;
+	int fd = proc_open_subfolder(name);
+	if (fd >= 0 && (fchmod(fd, proc_subfolder_mode(name)) != 0 || fsync(fd) != 0 ||
+	                fsync(folder_fd) != 0)) {
+		int e = errno;
+		(void)close(fd);
+		errno = e;
+		return -1;
 	}
-	if (*fd < 0 && errno == ENOENT && !make)
+	return fd;
+}
+
+// Opens drop/, outbox/ or held/ into fd; with make, the sender makes one
+// that is missing. What is a link, or not the sender's, is unfit, even
+// where this account may not read it. Returns 0, or 1 with why; without
+// make, a missing one is fd -1.
+int proc_subfolder(const char *name, bool make, int *fd, std::string *why)
+{
+	*fd = proc_open_subfolder(name);
+	if (*fd < 0 && errno == ENOENT && make && proc_is_sender())
+		*fd = proc_make_subfolder(name);
+	int e = errno;
+	struct stat st = {};
+	if (*fd < 0 && e == ENOENT && !make)
 		return 0;
-	if (*fd < 0 && errno != ELOOP && errno != ENOTDIR) {
-		*why = "cannot read " + std::string(proc_folder()) + "/" + name + " (" +
-		       proc_reason(errno) + ")";
+	if (*fd < 0 && e == EACCES && fstatat(folder_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+	    st.st_uid != folder_owner)
+		return proc_unfit(name, why);
+	if (*fd < 0 && e != ELOOP && e != ENOTDIR) {
+		*why = "cannot " + std::string(e == ENOENT ? "make " : "read ") + proc_folder() + "/" +
+		       name + " (" + proc_reason(e) + ")";
 		return 1;
 	}
-	struct stat st = {};
 	if (*fd < 0 || fstat(*fd, &st) != 0 || !proc_subfolder_fit(name, st)) {
 		if (*fd >= 0)
 			(void)close(*fd);

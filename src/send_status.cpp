@@ -55,6 +55,11 @@ int proc_send_status(void)
 		proc_say(stray + "; left alone");
 	if (!queue.empty() || !held.empty() || !unlogged.empty() || dropped != 0)
 		return 1;
+	if (!strays.empty()) {
+		proc_say("nothing queued, but " + std::to_string(strays.size()) +
+		         " files above are not bulletins: see to them");
+		return 1;
+	}
 	proc_say("nothing queued");
 	return 0;
 }
