@@ -33,16 +33,33 @@ trap cleanup EXIT
 trap 'exit 1' INT TERM
 
 mkdir -p "$scratch/root/data/talvex/data" "$scratch/work" "$scratch/home"
-port=$("$py" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-# The server also stops by itself, should this script be killed outright.
-timeout 120 "$py" -m pyftpdlib -i 127.0.0.1 -p "$port" -w -d "$scratch/root" \
-	-u kelvane -P 'test-only' >"$scratch/server.log" 2>&1 &
+# The server binds a port of its own choosing and writes it to port: no
+# port is picked, released and bound again later. It also stops by
+# itself, should this script be killed outright.
+timeout 120 "$py" - "$scratch" >"$scratch/server.log" 2>&1 <<'EOF' &
+import os, socket, sys
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.servers import FTPServer
+scratch = sys.argv[1]
+users = DummyAuthorizer()
+users.add_user("kelvane", "test-only", scratch + "/root", perm="elradfmw")
+FTPHandler.authorizer = users
+sock = socket.socket()
+sock.bind(("127.0.0.1", 0))
+server = FTPServer(sock, FTPHandler)
+with open(scratch + "/port.tmp", "w") as f:
+    f.write(str(sock.getsockname()[1]))
+os.rename(scratch + "/port.tmp", scratch + "/port")
+server.serve_forever()
+EOF
 server=$!
 for _ in $(seq 100); do
-	"$py" -c "import socket; socket.create_connection(('127.0.0.1', $port), 1)" 2>/dev/null && break
+	[ ! -s "$scratch/port" ] || break
 	kill -0 "$server" 2>/dev/null || { cat "$scratch/server.log"; exit 1; }
 	sleep 0.1
 done
+port=$(cat "$scratch/port")
 
 cd "$scratch/work"
 cp "$examples/helpdesk.txt" .

@@ -28,7 +28,6 @@
 static const char queue_lock_name[] = "kelvane-send.lock";
 static const char send_lock_name[] = "kelvane-send.send.lock";
 
-
 // The command line.
 static std::string send_mode; // "convert", "--retry", "--status", "--check", "--release", "--drop"
 static std::string send_option, send_file, send_name;
@@ -179,8 +178,9 @@ static int proc_store(std::string *bulletin)
 			                              " (kelvane exited " + std::to_string(status) +
 			                              "); nothing queued from it");
 		if (bulletin->empty())
-			return proc_finish(1, "FAILED: kelvane named no bulletin; nothing queued from " +
-			                              send_file);
+			return proc_finish(
+			        1, "FAILED: kelvane named no bulletin; nothing queued from " +
+			                   send_file);
 		// kelvane's clock reading landed past the seat's second: that name
 		// belongs to another seat, so the bulletin goes and it converts again.
 		const std::string &name = *bulletin;
@@ -450,20 +450,24 @@ static int proc_convert_and_send(void)
 	if (failed != 0)
 		return failed;
 	if (sender && client.empty())
-		return proc_usage("no GATEWAY, and kelvane-send.conf has no KELVANE_SEND_GATEWAY line");
+		return proc_usage(
+		        "no GATEWAY, and kelvane-send.conf has no KELVANE_SEND_GATEWAY line");
 	std::string why;
 	if ((client == "ftp" && proc_check_netrc(&why) != 0) ||
 	    (sender && proc_open_queue(true, &why) != 0))
 		return proc_finish(1, "FAILED: " + why + "; nothing converted or sent");
 	if (!sender && drop_fd < 0)
-		return proc_finish(1, "FAILED: " + std::string(proc_folder()) + "/drop is missing: " +
-		                              owner_name + "'s first run makes it (kelvane-send " +
-		                              "--retry as " + owner_name + "); nothing converted or sent");
+		return proc_finish(1, "FAILED: " + std::string(proc_folder()) +
+		                              "/drop is missing: " + owner_name +
+		                              "'s first run makes it (kelvane-send " +
+		                              "--retry as " + owner_name +
+		                              "); nothing converted or sent");
 	std::string bulletin;
 	if (send_mode == "convert" && (failed = proc_store(&bulletin)) != 0)
 		return failed;
 	if (!sender) {
-		proc_say("QUEUED: " + bulletin + " handed over in drop/; " + owner_name + " sends it");
+		proc_say("QUEUED: " + bulletin + " handed over in drop/; " + owner_name +
+		         " sends it");
 		return ex_tempfail;
 	}
 	return proc_forward(send_mode == "--retry");

@@ -109,8 +109,8 @@ bool proc_is_bulletin_name(const std::string &name);
 
 // The hand-over: a converted bulletin copied into drop/, and the
 // sender's pickup of what was dropped into outbox/ (send_drop.cpp).
-extern int drop_fd;          // drop/
-extern size_t dropped;       // bulletins in drop/ that wait for the pickup
+extern int drop_fd;           // drop/
+extern size_t dropped;        // bulletins in drop/ that wait for the pickup
 extern time_t oldest_dropped; // when the oldest of them was dropped
 extern bool drops_hidden;     // drop/ is the sender's to read, not this run's
 int proc_hand_over(const std::string &bulletin, std::string *why);

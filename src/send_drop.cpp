@@ -92,8 +92,9 @@ static std::string proc_take(int dir, const std::string &name, bool (*owner_ok)(
 {
 	int fd = openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
 	if (fd < 0)
-		return errno == ELOOP ? "it is a symbolic link, not a bulletin"
-		                      : std::string("it cannot be read (") + proc_reason(errno) + ")";
+		return errno == ELOOP
+		               ? "it is a symbolic link, not a bulletin"
+		               : std::string("it cannot be read (") + proc_reason(errno) + ")";
 	std::string problem;
 	if (fstat(fd, st) != 0)
 		problem = std::string("it cannot be examined (") + proc_reason(errno) + ")";
@@ -105,7 +106,8 @@ static std::string proc_take(int dir, const std::string &name, bool (*owner_ok)(
 		problem = "its owner " + proc_escape(proc_account(st->st_uid)) +
 		          " is not a member of group " + proc_group_name(folder_group);
 	else if (st->st_size - sizeof_flag_line > max_bulletin_length)
-		problem = "it is too long for a bulletin (" + std::to_string(st->st_size) + " bytes)";
+		problem =
+		        "it is too long for a bulletin (" + std::to_string(st->st_size) + " bytes)";
 	else if (proc_read_all(fd, st->st_size, bytes) != 0)
 		problem = std::string("it cannot be read (") + proc_reason(errno) + ")";
 	(void)close(fd);
@@ -196,9 +198,8 @@ int proc_ask(const std::string &what, const Entry &entry, std::string *why)
 
 static bool proc_is_ask(const std::string &name)
 {
-	return std::any_of(std::begin(asks), std::end(asks), [&name](const char *a) {
-		return name.compare(0, strlen(a), a) == 0;
-	});
+	return std::any_of(std::begin(asks), std::end(asks),
+	                   [&name](const char *a) { return name.compare(0, strlen(a), a) == 0; });
 }
 
 // What drop/ holds, where this run may read it: the bulletins that wait
@@ -218,8 +219,8 @@ int proc_read_drops(std::string *why)
 		drops_hidden = drop_fd >= 0 && (errno == EACCES || errno == EBADF);
 		if (drop_fd < 0 || drops_hidden)
 			return 0;
-		*why = std::string("cannot read ") + proc_folder() + "/drop (" + proc_reason(errno) +
-		       ")";
+		*why = std::string("cannot read ") + proc_folder() + "/drop (" +
+		       proc_reason(errno) + ")";
 		return 1;
 	}
 	rewinddir(d);
@@ -236,9 +237,10 @@ int proc_read_drops(std::string *why)
 		// stamped: a drop never looks younger than either.
 		time_t since = std::min(st.st_mtime, st.st_ctime);
 		std::string bytes;
-		std::string problem = !proc_drop_name(name, &bulletin)
-		                              ? "its name is not a bulletin's"
-		                              : proc_take(drop_fd, name, proc_is_member, &bytes, &st);
+		std::string problem =
+		        !proc_drop_name(name, &bulletin)
+		                ? "its name is not a bulletin's"
+		                : proc_take(drop_fd, name, proc_is_member, &bytes, &st);
 		if (problem.empty()) {
 			oldest_dropped = dropped == 0 ? since : std::min(oldest_dropped, since);
 			dropped++;
@@ -351,14 +353,17 @@ static int proc_answer(const Dropped &ask, std::string *why)
 	std::string said;
 	const Entry *e = proc_find_held(bulletin, &said);
 	const std::string who = proc_account(st.st_uid);
-	if (e != nullptr && (st.st_uid == e->owner || st.st_uid == folder_owner || st.st_uid == 0)) {
-		int failed = release ? proc_release(bulletin, &said) : proc_drop(bulletin, who, &said);
+	if (e != nullptr &&
+	    (st.st_uid == e->owner || st.st_uid == folder_owner || st.st_uid == 0)) {
+		int failed =
+		        release ? proc_release(bulletin, &said) : proc_drop(bulletin, who, &said);
 		proc_say((failed != 0 ? "FAILED: " : "") + said + ", as " + proc_escape(who) +
 		         " asked");
 	} else if (e != nullptr) {
-		proc_say("refused " + proc_escape(who) + "'s ask to " + (release ? "release " : "drop ") +
-		         e->bulletin + ": only " + proc_account(e->owner) + ", who queued it, " +
-		         owner_name + " or root may");
+		proc_say("refused " + proc_escape(who) + "'s ask to " +
+		         (release ? "release " : "drop ") + e->bulletin + ": only " +
+		         proc_account(e->owner) + ", who queued it, " + owner_name +
+		         " or root may");
 	}
 	return proc_remove_drop(ask.name, why);
 }
@@ -380,7 +385,8 @@ static long long proc_last_sequence(void)
 // a sequence be given again once all below it have left the queue.
 static void proc_keep_sequence(long long last)
 {
-	int fd = openat(outbox_fd, sequence_name, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+	int fd =
+	        openat(outbox_fd, sequence_name, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
 	if (fd < 0)
 		return;
 	const std::string text = std::to_string(last) + "\n";
@@ -421,8 +427,8 @@ int proc_pickup(std::string *why)
 	if (proc_read_queue(why) != 0)
 		return 1;
 	if (proc_list_drops(&drops, &asked) != 0) {
-		*why = std::string("cannot read ") + proc_folder() + "/drop (" + proc_reason(errno) +
-		       ")";
+		*why = std::string("cannot read ") + proc_folder() + "/drop (" +
+		       proc_reason(errno) + ")";
 		return 1;
 	}
 	const long long first = std::max(proc_next_sequence(), proc_last_sequence() + 1);

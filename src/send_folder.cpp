@@ -298,8 +298,8 @@ int proc_subfolder(const char *name, bool make, int *fd, std::string *why)
 	    st.st_uid != folder_owner)
 		return proc_unfit(name, why);
 	if (*fd < 0 && e != ELOOP && e != ENOTDIR) {
-		*why = "cannot " + std::string(e == ENOENT ? "make " : "read ") + proc_folder() + "/" +
-		       name + " (" + proc_reason(e) + ")";
+		*why = "cannot " + std::string(e == ENOENT ? "make " : "read ") + proc_folder() +
+		       "/" + name + " (" + proc_reason(e) + ")";
 		return 1;
 	}
 	if (*fd < 0 || fstat(*fd, &st) != 0 || !proc_subfolder_fit(name, st)) {

@@ -152,8 +152,7 @@ static void proc_examine(Entry *e, const struct stat &st)
 // Reads the entries of folder (outbox or held, open as dir) into list,
 // with their names, or fails with why. An entry removed meanwhile is left
 // out; a name beginning with a dot is a copy the pickup has not finished.
-static int proc_read_folder(int dir, const char *folder, std::vector<Entry> *list,
-                            std::string *why)
+static int proc_read_folder(int dir, const char *folder, std::vector<Entry> *list, std::string *why)
 {
 	if (dir < 0)
 		return 0;
@@ -309,8 +308,9 @@ int proc_write_note(int dir, const std::string &name, const std::string &text, b
 // The first line of a note in dir, printable, or "" where there is none.
 std::string proc_read_note(int dir, const std::string &name)
 {
-	int fd = dir < 0 ? -1
-	                 : openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+	int fd =
+	        dir < 0 ? -1
+	                : openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
 	if (fd < 0)
 		return "";
 	struct stat st = {};

@@ -79,8 +79,10 @@ TEST(SendQueue, OutboxReadsBackInQueueOrder)
 			ASSERT_LT(at, queue.size()) << file;
 			const Entry &e = queue[at++];
 			EXPECT_EQ(e.file, file);
-			EXPECT_EQ(e.owner, r.owner < 0 ? getuid() : static_cast<uid_t>(r.owner)) << file;
-			EXPECT_NE(e.problem.find(r.problem), std::string::npos) << file << ": " << e.problem;
+			EXPECT_EQ(e.owner, r.owner < 0 ? getuid() : static_cast<uid_t>(r.owner))
+			        << file;
+			EXPECT_NE(e.problem.find(r.problem), std::string::npos)
+			        << file << ": " << e.problem;
 			EXPECT_EQ(e.problem.empty(), std::string(r.problem).empty()) << file;
 		} else if (std::string(r.list) == "stray") {
 			EXPECT_NE(std::find(strays.begin(), strays.end(),

@@ -34,8 +34,9 @@ int proc_send_status(void)
 		       e.bulletin.c_str(), e.size, proc_heading(e).c_str(),
 		       proc_utc(e.marked, when_format).c_str());
 	for (const Entry &e : queue) {
-		std::string failure = !e.problem.empty() ? "not whole: " + e.problem
-		                                         : proc_read_note(e.dir, e.file + ".failed");
+		std::string failure = !e.problem.empty()
+		                              ? "not whole: " + e.problem
+		                              : proc_read_note(e.dir, e.file + ".failed");
 		printf("%s %lld bytes, %s, queued since %s, last failure: %s\n", e.bulletin.c_str(),
 		       e.size, proc_heading(e).c_str(), proc_since(e).c_str(),
 		       failure.empty() ? "none seen" : failure.c_str());
