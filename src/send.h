@@ -32,6 +32,10 @@ std::string proc_utc(time_t t, const char *format);
 // How --status, notes and last lines give a time.
 constexpr char when_format[] = "%Y-%m-%d %H:%M:%S UTC";
 
+// Root's first step in a folder of another account: becoming that
+// account (send_account.cpp).
+int proc_leave_root(std::string *why);
+
 // The gateway's words and the login curl uses (send_gateway.cpp).
 extern const char incoming[];
 extern std::string client;                 // "ftp" or "sftp"
@@ -59,7 +63,8 @@ int proc_lock(const char *name, bool sending, int *fd, std::string *why);
 void proc_share(int fd, const struct stat &st);
 long proc_seat_second(long from);
 void proc_wait_seat(void);
-bool proc_timer_retries(void);
+// Who tries again after a failure for now, as the last line says it.
+std::string proc_who_retries(void);
 std::string proc_account(uid_t uid);
 
 // The queue on disk: outbox/, held/, delivered.log (send_queue.cpp).
