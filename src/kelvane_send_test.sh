@@ -409,6 +409,10 @@ outage|!sh start_ftp "$revived_port"|0|
 outage|--retry ftp {revived}|0|kelvane-send: delivered 3 bulletins to ftp://*; nothing queued
 outage|--status|0|kelvane-send: nothing queued
 outage|--retry ftp {revived}|0|-
+retries|36 m1.txt ftp {down}|75|kelvane-send: TEMPFAIL: *, run kelvane-send --retry to try again; 1 bulletin queued: BRAX_*
+retries|!sh cp /bin/sh "$scratch/cron" && "$scratch/cron" -c '"$1" --retry ftp 127.0.0.1 "$2"; exit $?' sh "$send" {dead}|75|kelvane-send: TEMPFAIL: *, cron tries again at its next run; 1 bulletin queued: BRAX_*
+retries|!sh wants=$HOME/.config/systemd/user/timers.target.wants && mkdir -p "$wants" && ln -s /dev/null "$wants/kelvane-send@$(systemd-escape --path "$PWD").timer"|0|
+retries|--retry ftp {down}|75|kelvane-send: TEMPFAIL: *, the timer tries again within a minute; 1 bulletin queued: BRAX_*
 sftp down|36 m1.txt sftp -F /dev/null -P {dead} talvex@127.0.0.1|75|*TEMPFAIL: cannot reach talvex@127.0.0.1 (sftp exit 255), *; 1 bulletin queued: BRAX_*
 sftp words|36 m1.txt sftp -o NoSuchOption=1 {key} talvex@127.0.0.1|1|*FAILED: sftp refused its words (*Bad configuration option*; 1 bulletin queued: BRAX_*
 sftp words|--retry sftp {nosftp key} talvex@127.0.0.1|1|*FAILED: the gateway took the login of talvex@127.0.0.1 but refused the sftp session, *
@@ -506,10 +510,12 @@ office|{as kt-met2} --status|1|BRAX_* bytes, NOUS71 BRAX ??????, queued since *,
 office|{as kt-send} !bg --retry|0|
 office|{as kt-met1} 36 b.txt|75|kelvane-send: QUEUED: BRAX_* (* waiting); kt-send sends it
 office|!wait|0|kelvane-send: delivered 3 bulletins to ftp://*; nothing queued
+office|--retry|1|kelvane-send: FAILED: no /home/kt-send/.netrc with the gateway's login *
 office|{as kt-met1} !sh rm -f kelvane-send.conf && echo "KELVANE_SEND_GATEWAY=ftp 127.0.0.1 1" >kelvane-send.conf|0|
 office|{as kt-send} --retry|1|kelvane-send: FAILED: */kelvane-send.conf is not trusted: *; nothing converted or sent
 office|!sh rm kelvane-send.conf|0|
 office|{as kt-met2} 36 c.txt|1|kelvane-send: FAILED: * is shared by group kt-office, so it needs a kelvane-send.conf of kt-send's with mode 640 *; nothing converted or sent
+office|!sh mkdir orphan && chown 4242 orphan && cd orphan && "$send" --status|1|kelvane-send: FAILED: */orphan belongs to uid 4242, which is no account (*): kelvane-send sends as the folder's owner, never as root
 seats|!sh for k in 1 2 3; do mkdir s$k && printf 'KELVANE_SEND_GATEWAY=ftp 127.0.0.1 %s\nKELVANE_SEND_SEAT=%s/3\n' {port} $k >s$k/kelvane-send.conf && chmod 600 s$k/kelvane-send.conf && echo "seat $k" >s$k/m.txt && cp "$HOME/.netrc" "s$k/.netrc"; done; for k in 1 2 3; do (cd s$k && FAKETIME_DONT_RESET=1 faketime -f '@2026-12-07 08:15:30' timeout 4 "$send" 36 m.txt >log 2>&1; echo $? >status) & done; wait; cat s?/log s?/delivered.log >/dev/null && cat s1/delivered.log s2/delivered.log s3/delivered.log >delivered.log && ln s?/BRAX_* . && grep -h queued s?/log; echo $(cat s?/status) $(cd s1 && ls BRAX_*) $(cd s2 && ls BRAX_*) $(cd s3 && ls BRAX_*)|0|0 0 0 BRAX_07.081530 BRAX_07.081531 BRAX_07.081532
 stall|!sh messages s1.txt && "$send" 36 s1.txt ftp {down}|75|*
 stall|!bg --retry ftp {stall}|0|
