@@ -30,8 +30,9 @@ int proc_leave_root(std::string *why)
 	const struct passwd *pw = getpwuid(st.st_uid);
 	if (pw == nullptr) {
 		*why = folder + " belongs to uid " + std::to_string(st.st_uid) +
-		       ", which is no account (" + proc_reason(errno) +
-		       "): kelvane-send sends as the folder's owner, never as root";
+		       ", which is no account" +
+		       (errno != 0 ? std::string(" (") + proc_reason(errno) + ")" : "") +
+		       ": kelvane-send sends as the folder's owner, not as root";
 		return 1;
 	}
 	const std::string name = pw->pw_name;
