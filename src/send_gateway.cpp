@@ -122,4 +122,3 @@ int proc_check_netrc(std::string *why)
 		*why = netrc + " has no entry for " + ftp_host + " (add: " + line + ")";
 	return mine && found ? 0 : 1;
 }
-

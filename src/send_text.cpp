@@ -34,4 +34,3 @@ std::string proc_utc(time_t t, const char *format)
 	strftime(text, sizeof text, format, &utc);
 	return text;
 }
-
