@@ -96,12 +96,10 @@ with_c=yes
 printf '#!/bin/sh\nif [ "$1" = -C ] && [ %s = no ]; then cd "$2" || exit 1; shift 2; fi\nexec "%s" "$@"\n' \
 	"$with_c" "$send" >bin/kelvane-send
 cp /bin/sh bin/cron
-# The service's command, as the unit gives it.
+# The service as systemd runs it: the unit's ExecStart, as root, in an
+# empty environment.
 service=$(sed -n 's/^ExecStart=//p' "$source_dir/packaging/system/kelvane-send@.service")
-unit() {
-	# shellcheck disable=SC2086 # the unit's words
-	env -i PATH="$scratch/bin:/usr/sbin:/usr/bin:/sbin:/bin" ${service//%f/$F}
-}
+printf '#!/bin/sh\nexec env -i PATH=%s %s\n' "$scratch/bin:/usr/sbin:/usr/bin:/sbin:/bin" "${service//%f/$F}" >bin/unit
 # systemctl enable --now UNIT...: records the units, then runs the
 # service whenever drop/ or outbox/ holds something, as the path unit would.
 cat >bin/systemctl <<EOF
@@ -109,10 +107,11 @@ cat >bin/systemctl <<EOF
 [ "\$1 \$2" = "enable --now" ] || exit 1
 shift 2
 printf '%s\n' "\$@" >>"$scratch/enabled"
-setsid bash -c 'while :; do [ -z "\$(find "$F/drop" "$F/outbox" -mindepth 1 2>/dev/null)" ] || env -i PATH="$scratch/bin:/usr/sbin:/usr/bin:/sbin:/bin" ${service//%f/$F}; sleep 0.5; done' >>"$scratch/journal" 2>&1 </dev/null &
+setsid bash -c 'while :; do [ -z "\$(find "$F/drop" "$F/outbox" -mindepth 1 2>/dev/null)" ] || unit; sleep 0.5; done' >>"$scratch/journal" 2>&1 </dev/null &
 echo \$! >"$scratch/units.pid"
 EOF
-chmod 755 bin/kelvane-send bin/systemctl
+chmod 755 bin/kelvane-send bin/systemctl bin/unit
+export PATH=$scratch/bin:$PATH
 
 # A block of OFFICE.md with this test's names, paths and gateway.
 block() {
@@ -140,7 +139,7 @@ fail() {
 }
 block office | layout >office.sh
 grep -q "^cat .*\.pub >>$scratch/authorized\$" office.sh || fail "office block: the key is no longer given to the gateway"
-if PATH=$scratch/bin:$PATH sh -eux office.sh >office.log 2>&1; then
+if sh -eux office.sh >office.log 2>&1; then
 	echo "ok   office block: $(wc -l <office.sh) commands, $(tr '\n' ' ' <enabled)"
 else
 	cat office.log
@@ -149,7 +148,7 @@ fi
 instance=kelvane-send@$(systemd-escape --path "$F")
 [ "$(cat enabled 2>/dev/null)" = "$instance.timer"$'\n'"$instance.path" ] || fail "the block enables '$(cat enabled 2>/dev/null)'"
 block first-bulletin >first.sh
-PATH=$scratch/bin:$PATH sh first.sh >first.log 2>&1 || true
+sh first.sh >first.log 2>&1 || true
 kill -- "-$(cat units.pid)" 2>/dev/null || true
 delivered=$(find root/data/talvex/data -name 'BRAX_*' -printf '%f\n')
 if ! grep -q "^kelvane-send: QUEUED: BRAX_.*; $S sends it\$" first.log ||
@@ -171,7 +170,7 @@ grep -qF "$check_line" "$source_dir/OFFICE.md" || fail "OFFICE.md does not show 
 # bulletin; the modes (outbox/ and held/ with the binary's); README's cron
 # line, run as cron runs it, as the sending account.
 check() {
-	local line=${check_line//\/usr\/bin\/kelvane-send/$scratch/bin/kelvane-send}
+	local line=${check_line//\/usr\/bin\//}
 	line=${line//\$ARG1\$/$F} line=${line//\$ARG2\$/$1} line=${line//\$ARG3\$/$2}
 	runuser -u "$MON" -- sh -c "$line"
 }
@@ -179,7 +178,7 @@ gateway() {
 	printf 'KELVANE_SEND_GATEWAY=sftp -i %s -P %s %s@127.0.0.1\n' "$H/.ssh/$S" "$1" "$2" >"$F/kelvane-send.conf"
 }
 member() {
-	runuser -u "$M1" -- sh -c "cd $F && echo 'Bulletin $1.' >$1.txt && $scratch/bin/kelvane-send 36 $1.txt" >/dev/null || true
+	runuser -u "$M1" -- sh -c "cd $F && echo 'Bulletin $1.' >$1.txt && kelvane-send 36 $1.txt" >/dev/null || true
 }
 modes() {
 	echo "$(stat -c %a "$F" "$F/drop" "$F/kelvane-send.conf" | tr '\n' ' ')$(stat -c %a "$F/outbox" "$F/held" | grep -cx "$queue_mode")"
@@ -189,8 +188,8 @@ cron_line() {
 	line=$(sed -n 's/^    \* \* \* \* \* //p' "$source_dir/README.md")
 	# cron ends the command at a % and gives \% as %.
 	if [ -z "$line" ] || [[ ${line//\\%/} == *%* ]]; then echo "README's cron line: '$line'"; return 1; fi
-	line=${line//\\%/%} line=${line//\/usr\/bin\/kelvane-send/$scratch/bin/kelvane-send}
-	runuser -u "$S" -- "$scratch/bin/cron" -c "${line//\/srv\/talvex/$F}"
+	line=${line//\\%/%} line=${line//\/usr\/bin\/kelvane-send/kelvane-send}
+	runuser -u "$S" -- cron -c "${line//\/srv\/talvex/$F}"
 	tail -n 1 "$F/send.log"
 }
 
