@@ -515,7 +515,7 @@ office|{as kt-met1} !sh rm -f kelvane-send.conf && echo "KELVANE_SEND_GATEWAY=ft
 office|{as kt-send} --retry|1|kelvane-send: FAILED: */kelvane-send.conf is not trusted: *; nothing converted or sent
 office|!sh rm kelvane-send.conf|0|
 office|{as kt-met2} 36 c.txt|1|kelvane-send: FAILED: * is shared by group kt-office, so it needs a kelvane-send.conf of kt-send's with mode 640 *; nothing converted or sent
-office|!sh mkdir orphan && chown 4242 orphan && cd orphan && "$send" --status|1|kelvane-send: FAILED: */orphan belongs to uid 4242, which is no account: kelvane-send sends as the folder's owner, not as root; nothing converted or sent
+office|!sh mkdir orphan && chown 4000000000 orphan && cd orphan && "$send" --status|1|kelvane-send: FAILED: */orphan belongs to uid 4000000000, which is no account: kelvane-send sends as the folder's owner, not as root; nothing converted or sent
 seats|!sh for k in 1 2 3; do mkdir s$k && printf 'KELVANE_SEND_GATEWAY=ftp 127.0.0.1 %s\nKELVANE_SEND_SEAT=%s/3\n' {port} $k >s$k/kelvane-send.conf && chmod 600 s$k/kelvane-send.conf && echo "seat $k" >s$k/m.txt && cp "$HOME/.netrc" "s$k/.netrc"; done; for k in 1 2 3; do (cd s$k && FAKETIME_DONT_RESET=1 faketime -f '@2026-12-07 08:15:30' timeout 4 "$send" 36 m.txt >log 2>&1; echo $? >status) & done; wait; cat s?/log s?/delivered.log >/dev/null && cat s1/delivered.log s2/delivered.log s3/delivered.log >delivered.log && ln s?/BRAX_* . && grep -h queued s?/log; echo $(cat s?/status) $(cd s1 && ls BRAX_*) $(cd s2 && ls BRAX_*) $(cd s3 && ls BRAX_*)|0|0 0 0 BRAX_07.081530 BRAX_07.081531 BRAX_07.081532
 stall|!sh messages s1.txt && "$send" 36 s1.txt ftp {down}|75|*
 stall|!bg --retry ftp {stall}|0|
