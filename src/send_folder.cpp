@@ -383,7 +383,8 @@ static bool proc_under_cron(void)
 		(void)fclose(file);
 		const char *open = strchr(line, '(');
 		const char *close = strrchr(line, ')');
-		if (!got || open == nullptr || close == nullptr || close < open)
+		if (!got || open == nullptr || close == nullptr || close < open ||
+		    strlen(close) < 4)
 			return false;
 		std::string name(open + 1, close);
 		if (name == "cron" || name == "crond")
