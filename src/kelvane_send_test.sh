@@ -454,6 +454,10 @@ outage|!sh touch "$scratch/revived.go" && wait_port "$revived_port"|0|
 outage|--retry ftp {revived}|0|kelvane-send: delivered 3 bulletins to ftp://*; nothing queued
 outage|--status|0|kelvane-send: nothing queued
 outage|--retry ftp {revived}|0|-
+retries|36 m1.txt ftp {down}|75|kelvane-send: TEMPFAIL: *, run kelvane-send --retry to try again; 1 bulletin queued: BRAX_*
+retries|!sh cp /bin/sh "$scratch/cron" && "$scratch/cron" -c '"$1" --retry ftp 127.0.0.1 "$2"; exit $?' sh "$send" {dead}|75|kelvane-send: TEMPFAIL: *, cron tries again at its next run; 1 bulletin queued: BRAX_*
+retries|!sh wants=$HOME/.config/systemd/user/timers.target.wants && mkdir -p "$wants" && ln -s /dev/null "$wants/kelvane-send@$(systemd-escape --path "$PWD").timer"|0|
+retries|--retry ftp {down}|75|kelvane-send: TEMPFAIL: *, the timer tries again within a minute; 1 bulletin queued: BRAX_*
 sftp down|36 m1.txt sftp -F /dev/null -P {dead} talvex@127.0.0.1|75|*TEMPFAIL: cannot reach talvex@127.0.0.1 (sftp exit 255), *; 1 bulletin queued: BRAX_*
 sftp words|36 m1.txt sftp -o NoSuchOption=1 {key} talvex@127.0.0.1|1|*FAILED: sftp refused its words (*Bad configuration option*; 1 bulletin queued: BRAX_*
 sftp words|--retry sftp {nosftp key} talvex@127.0.0.1|1|*FAILED: the gateway took the login of talvex@127.0.0.1 but refused the sftp session, *
@@ -556,10 +560,12 @@ office|{as kt-send} !bg --retry|0|
 office|{as kt-met1} 36 b.txt|75|kelvane-send: QUEUED: BRAX_* handed over in drop/; kt-send sends it
 office|!wait|0|kelvane-send: delivered 3 bulletins to ftp://*; nothing queued
 office|!sh echo $(awk '{ print $NF }' delivered.log)|0|kt-met1 kt-met2 kt-met1
+office|--retry|1|kelvane-send: FAILED: no /home/kt-send/.netrc with the gateway's login *
 office|{as kt-met1} !sh rm -f kelvane-send.conf && echo "KELVANE_SEND_GATEWAY=ftp 127.0.0.1 1" >kelvane-send.conf|0|
 office|{as kt-send} --retry|1|kelvane-send: FAILED: */kelvane-send.conf is not trusted: *; nothing converted or sent
 office|!sh rm kelvane-send.conf|0|
 office|{as kt-met2} 36 c.txt|1|kelvane-send: FAILED: * is shared by group kt-office, so it needs a kelvane-send.conf of kt-send's with mode 640 *; nothing converted or sent
+office|!sh mkdir orphan && chown 4000000000 orphan && cd orphan && "$send" --status|1|kelvane-send: FAILED: */orphan belongs to uid 4000000000, which is no account: kelvane-send sends as the folder's owner, not as root; nothing converted or sent
 members|!sh chown kt-send:kt-office . && chmod 2770 . && echo "KELVANE_SEND_GATEWAY=ftp 127.0.0.1 {port}" >kelvane-send.conf && chown kt-send kelvane-send.conf && chmod 640 kelvane-send.conf && echo key >"$scratch/secret-of-send" && mkdir -p "$scratch/home/members-kt-send/.ssh"|0|
 members|{as kt-send} --retry|0|-
 members|{as kt-met2} !sh printf x >drop/9999999999.BRAX_01.000000 && : >drop/BRAX_01.000000.AAAAAA && ln -s "$scratch/secret-of-send" drop/BRAX_01.000001.BBBBBB|0|

@@ -322,8 +322,7 @@ static bool proc_after_session(Drain *d, const std::vector<const Entry *> &batch
 // nothing at all from a --retry that had nothing to do.
 static int proc_drain_end(const Drain &d, bool quiet)
 {
-	std::string retry = proc_timer_retries() ? ", the timer tries again within a minute"
-	                                         : ", run kelvane-send --retry to try again";
+	std::string retry = proc_who_retries();
 	std::string stopped =
 	        d.stop == 0 ? ""
 	        : d.stop == ex_tempfail
@@ -392,12 +391,14 @@ static int proc_conf_words(void)
 	return 0;
 }
 
-// Looks at the folder before anything runs: its conf, outbox/, held/ and
-// drop/. Returns 0, or the status after the line.
+// Looks at the folder before anything runs, as its owner where root
+// started the run: its conf, outbox/, held/ and drop/. Returns 0, or the
+// status after the line.
 static int proc_check_folder(void)
 {
 	std::string why;
-	if (proc_open_folder(&why) == 0 && proc_open_queue(false, &why) == 0)
+	if (proc_leave_root(&why) == 0 && proc_open_folder(&why) == 0 &&
+	    proc_open_queue(false, &why) == 0)
 		return 0;
 	if (send_mode == "--check") {
 		printf("KELVANE-SEND UNKNOWN: %s\n", proc_escape(why).c_str());

@@ -32,6 +32,10 @@ std::string proc_utc(time_t t, const char *format);
 // How --status, notes and last lines give a time.
 constexpr char when_format[] = "%Y-%m-%d %H:%M:%S UTC";
 
+// Root's first step in a folder of another account: becoming that
+// account (send_account.cpp).
+int proc_leave_root(std::string *why);
+
 // The gateway's words and the login curl uses (send_gateway.cpp).
 extern const char incoming[];
 extern std::string client;                 // "ftp" or "sftp"
@@ -62,7 +66,8 @@ bool proc_is_sender(void);
 bool proc_is_member(uid_t uid);
 long proc_seat_second(long from);
 void proc_wait_seat(void);
-bool proc_timer_retries(void);
+// Who tries again after a failure for now, as the last line says it.
+std::string proc_who_retries(void);
 std::string proc_account(uid_t uid);
 std::string proc_group_name(gid_t gid);
 

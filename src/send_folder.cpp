@@ -413,20 +413,10 @@ void proc_wait_seat(void)
 	}
 }
 
-// Whether the timer sends what waits: this run is the timer's, or the
-// sending account has enabled the timer for this folder.
-bool proc_timer_retries(void)
+// The instance name systemd-escape --path gives the folder.
+static std::string proc_instance(const std::string &folder)
 {
-	if (getenv("INVOCATION_ID") != nullptr)
-		return true;
-	const char *config = getenv("XDG_CONFIG_HOME");
-	const char *home = getenv("HOME");
-	std::string base = config != nullptr && config[0] == '/'
-	                           ? config
-	                           : std::string(home != nullptr ? home : "") + "/.config";
-	// The instance name systemd-escape --path gives the folder.
 	std::string instance;
-	std::string folder = proc_folder();
 	for (size_t i = 1; i < folder.size(); i++) {
 		unsigned char c = static_cast<unsigned char>(folder[i]);
 		if (c == '/')
@@ -439,10 +429,59 @@ bool proc_timer_retries(void)
 			instance += hex;
 		}
 	}
-	if (instance.empty())
-		instance = "-";
-	std::string wants =
-	        base + "/systemd/user/timers.target.wants/kelvane-send@" + instance + ".timer";
+	return instance.empty() ? "-" : instance;
+}
+
+// Whether a timer is enabled for this folder: the system's, or the
+// user's of the account that runs.
+static bool proc_timer_enabled(void)
+{
+	const std::string timer =
+	        "/timers.target.wants/kelvane-send@" + proc_instance(proc_folder()) + ".timer";
+	const char *config = getenv("XDG_CONFIG_HOME");
+	const char *home = getenv("HOME");
+	std::string base = config != nullptr && config[0] == '/'
+	                           ? config
+	                           : std::string(home != nullptr ? home : "") + "/.config";
 	struct stat st = {};
-	return lstat(wants.c_str(), &st) == 0;
+	return lstat(("/etc/systemd/system" + timer).c_str(), &st) == 0 ||
+	       lstat((base + "/systemd/user" + timer).c_str(), &st) == 0;
+}
+
+// Whether cron started this run: cron (or crond) is among its ancestors.
+static bool proc_under_cron(void)
+{
+	pid_t pid = getppid();
+	for (int depth = 0; pid > 1 && depth < 16; depth++) {
+		char path[40];
+		snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+		FILE *file = fopen(path, "re");
+		if (file == nullptr)
+			return false;
+		char line[512] = "";
+		bool got = fgets(line, sizeof line, file) != nullptr;
+		(void)fclose(file);
+		const char *open = strchr(line, '(');
+		const char *close = strrchr(line, ')');
+		if (!got || open == nullptr || close == nullptr || close < open ||
+		    strlen(close) < 4)
+			return false;
+		std::string name(open + 1, close);
+		if (name == "cron" || name == "crond")
+			return true;
+		pid = static_cast<pid_t>(strtol(close + 3, nullptr, 10));
+	}
+	return false;
+}
+
+// Who sends again what the gateway refused for now, as the last line
+// says it: the folder's timer where one is enabled, cron where cron
+// started the run, or else a person.
+std::string proc_who_retries(void)
+{
+	if (proc_timer_enabled())
+		return ", the timer tries again within a minute";
+	if (proc_under_cron())
+		return ", cron tries again at its next run";
+	return ", run kelvane-send --retry to try again";
 }

@@ -9,7 +9,7 @@ build=$1
 cd "$(dirname "$0")/.."
 set -- src/system.cpp src/convert.cpp src/frame.cpp src/body.cpp src/script.cpp src/main.cpp \
 	src/send.cpp src/send_folder.cpp src/send_queue.cpp src/send_ftp.cpp src/send_sftp.cpp \
-	src/send_child.cpp src/send_status.cpp src/send_main.cpp
+	src/send_child.cpp src/send_status.cpp src/send_account.cpp src/send_main.cpp
 
 echo "clang-format: checking src/ and fuzz/"
 clang-format --dry-run --Werror src/*.cpp src/*.h fuzz/*.cpp fuzz/*.h
@@ -26,18 +26,22 @@ lint=$(mandoc -T lint -W warning "$build/kelvane.1" "$build/kelvane-send.1")
 echo "shellcheck: checking the shell scripts"
 shellcheck .ci/run src/*.sh tools/*.sh
 
-# The units as an instance for /srv/talvex, run from the build folder:
-# systemd-analyze fails on errors and only warns of unknown keys, so any
-# word from it fails the check.
+# The user units and the system units, each as an instance for
+# /srv/talvex run from the build folder: systemd-analyze fails on errors
+# and only warns of unknown keys, so any word from it fails the check.
 echo "systemd-analyze: checking the units"
 units=$(mktemp -d "${TMPDIR:-/tmp}/kelvane-units.XXXXXX")
 trap 'rm -rf "$units"' EXIT
-sed "s|^ExecStart=kelvane-send |ExecStart=$(cd "$build" && pwd)/kelvane-send |" \
-	"packaging/kelvane-send@.service" >"$units/kelvane-send@srv-talvex.service"
-cp "packaging/kelvane-send@.timer" "$units/kelvane-send@srv-talvex.timer"
-cp "packaging/kelvane-send@.path" "$units/kelvane-send@srv-talvex.path"
-lint=$(systemd-analyze verify --man=no "$units/kelvane-send@srv-talvex.service" \
-	"$units/kelvane-send@srv-talvex.timer" "$units/kelvane-send@srv-talvex.path" 2>&1) ||
-	{ echo "$lint"; exit 1; }
-[ -z "$lint" ] || { echo "$lint"; exit 1; }
+for from in packaging packaging/system; do
+	kind=$(basename "$from")
+	mkdir "$units/$kind"
+	sed "s|^ExecStart=kelvane-send |ExecStart=$(cd "$build" && pwd)/kelvane-send |" \
+		"$from/kelvane-send@.service" >"$units/$kind/kelvane-send@srv-talvex.service"
+	cp "$from/kelvane-send@.timer" "$units/$kind/kelvane-send@srv-talvex.timer"
+	cp "$from/kelvane-send@.path" "$units/$kind/kelvane-send@srv-talvex.path"
+	lint=$(systemd-analyze verify --man=no "$units/$kind/kelvane-send@srv-talvex.service" \
+		"$units/$kind/kelvane-send@srv-talvex.timer" "$units/$kind/kelvane-send@srv-talvex.path" 2>&1) ||
+		{ echo "$lint"; exit 1; }
+	[ -z "$lint" ] || { echo "$kind units: $lint"; exit 1; }
+done
 echo "lint: clean"
