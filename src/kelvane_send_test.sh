@@ -551,7 +551,7 @@ unreadable|{as kt-send} --retry ftp {ftp}|0|kelvane-send: delivered BRAX_*; noth
 office|!sh chown kt-send:kt-office . && chmod 2770 . && echo "KELVANE_SEND_GATEWAY=ftp 127.0.0.1 {port}" >kelvane-send.conf && chown kt-send kelvane-send.conf && chmod 640 kelvane-send.conf|0|
 office|{as kt-met1} 36 a.txt|1|kelvane-send: FAILED: */drop is missing: kt-send's first run makes it (kelvane-send --retry as kt-send); nothing converted or sent; nothing queued
 office|{as kt-send} --retry|0|-
-office|!sh echo $(stat -c %A:%U:%G drop outbox)|0|drwx-wx--T:kt-send:kt-office drwxr-s---:kt-send:kt-office
+office|!sh echo $(stat -c %A:%U:%G drop outbox)|0|drwx-ws--T:kt-send:kt-office drwxr-s---:kt-send:kt-office
 office|{as kt-met1} 36 a.txt|75|kelvane-send: QUEUED: BRAX_* handed over in drop/; kt-send sends it
 office|{as kt-met2} 36 big1.txt|75|kelvane-send: QUEUED: BRAX_* handed over in drop/; kt-send sends it
 office|{as kt-met2} --status|0|kelvane-send: nothing queued

@@ -125,19 +125,12 @@ block() {
 			-e "s/\bmet2\b/$M2/g" -e "s/\bnagios\b/$MON/g" \
 			-e "s|^# Give \(.*\.pub\) to the gateway's administrator\.\$|cat \1 >>$scratch/authorized|"
 }
-# A binary from before drop/ takes outbox/ and held/ only with mode 2770.
-mkdir -m 2770 probe && mkdir -m 2750 probe/outbox
-echo 'KELVANE_SEND_GATEWAY=ftp 127.0.0.1 1' >probe/kelvane-send.conf && chmod 640 probe/kelvane-send.conf
-queue_mode=2750
-[[ $(cd probe && "$send" --status) != *"not fit for the queue"* ]] || queue_mode=2770
-layout() { sed "s/-m 2750/-m $queue_mode/"; }
-
 failures=0
 fail() {
 	echo "FAIL $*"
 	failures=$((failures + 1))
 }
-block office | layout >office.sh
+block office >office.sh
 grep -q "^cat .*\.pub >>$scratch/authorized\$" office.sh || fail "office block: the key is no longer given to the gateway"
 if sh -eux office.sh >office.log 2>&1; then
 	echo "ok   office block: $(wc -l <office.sh) commands, $(tr '\n' ' ' <enabled)"
@@ -181,7 +174,7 @@ member() {
 	runuser -u "$M1" -- sh -c "cd $F && echo 'Bulletin $1.' >$1.txt && kelvane-send 36 $1.txt" >/dev/null || true
 }
 modes() {
-	echo "$(stat -c %a "$F" "$F/drop" "$F/kelvane-send.conf" | tr '\n' ' ')$(stat -c %a "$F/outbox" "$F/held" | grep -cx "$queue_mode")"
+	echo "$(stat -c %a "$F" "$F/drop" "$F/kelvane-send.conf" | tr '\n' ' ')$(stat -c %a "$F/outbox" "$F/held" | grep -cx 2750)"
 }
 cron_line() {
 	local line
@@ -206,7 +199,7 @@ while IFS='|' read -r what command want_status want_line; do
 		echo "ok   $what, $command: $status $got"
 	fi
 done <<'EOF'
-modes|modes|0|2770 1730 640 2
+modes|modes|0|2770 3770 640 2
 read only|runuser -u "$MON" -- touch "$F/x"|1|*Permission denied
 read only|runuser -u "$MON" -- touch "$F/drop/x"|1|*Permission denied
 read only|runuser -u "$MON" -- touch "$F/outbox/x"|1|*Permission denied

@@ -322,8 +322,12 @@ static int proc_take_drop(const Dropped &drop, long long *next, std::string *why
 		return proc_remove_drop(drop.name, why);
 	std::string bytes;
 	struct stat st = {};
-	if (!proc_take(drop_fd, drop.name, proc_is_member, &bytes, &st).empty())
+	std::string problem = proc_take(drop_fd, drop.name, proc_is_member, &bytes, &st);
+	if (!problem.empty()) {
+		proc_say("drop/" + proc_escape(drop.name) + " cannot be queued: " + problem +
+		         "; left alone");
 		return 0;
+	}
 	char file[64];
 	snprintf(file, sizeof file, "%010lld.%u.%s", *next, static_cast<unsigned>(st.st_uid),
 	         drop.bulletin.c_str());

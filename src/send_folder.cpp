@@ -219,14 +219,15 @@ bool proc_is_member(uid_t uid)
 }
 
 // The mode each subfolder has when kelvane-send makes it: drop/ takes the
-// bulletins handed over (in an office sticky and group-writable, so that
-// a member creates files there but cannot list, rename or remove
-// another's); outbox/ and held/ are the sender's alone, readable by the
-// group.
+// bulletins handed over (in an office sticky and group-writable without
+// read, so that a member creates files there but cannot list, rename or
+// remove another's, and set-group-id, so that what she drops is the
+// group's, which the sender may read); outbox/ and held/ are the
+// sender's alone, readable by the group.
 static mode_t proc_subfolder_mode(const char *name)
 {
 	if (strcmp(name, "drop") == 0)
-		return office ? 01730 : 0700;
+		return office ? 03730 : 0700;
 	return office ? 02750 : 0700;
 }
 
@@ -237,7 +238,8 @@ static bool proc_subfolder_fit(const char *name, const struct stat &st)
 	if (!S_ISDIR(st.st_mode) || st.st_uid != folder_owner || (st.st_mode & S_IWOTH) != 0)
 		return false;
 	if (strcmp(name, "drop") == 0 && office)
-		return st.st_gid == folder_group && (st.st_mode & S_ISVTX) != 0;
+		return st.st_gid == folder_group &&
+		       (st.st_mode & (S_ISVTX | S_ISGID)) == (S_ISVTX | S_ISGID);
 	return (st.st_mode & S_IWGRP) == 0;
 }
 
