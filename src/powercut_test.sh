@@ -4,7 +4,8 @@
 # data or journal (what a power cut leaves on the disk), mounts it again,
 # and checks that what the run reported is there: command.txt names the
 # run's bulletin, the bulletin is byte for byte what the run wrote, and a
-# meteorologist's input keeps its size, its text and one of its headings.
+# meteorologist's input keeps its size, its text and one of its headings;
+# and a bulletin kelvane-send queued is in its queue, whole.
 #   powercut_test.sh KELVANE EXAMPLES [SECONDS]
 # SECONDS: how long after the run the power is cut (default 0).
 # Exits 77 (skipped) where it cannot mount (not root, no loop device, no
@@ -102,7 +103,43 @@ powercut() {
 	return "$status"
 }
 
+# kelvane-send's queue: a bulletin converted while the gateway cannot be
+# reached, queued, then the cut; its copy in outbox/ must be the bulletin,
+# whole, and nothing else may wait. Returns 1 on a loss.
+queued() {
+	unmount
+	rm -f "$scratch/image" "$scratch/saved"/*
+	truncate -s 32M "$scratch/image"
+	mkfs.ext4 -q -F "$scratch/image"
+	mount_image || { cat "$scratch/mount.log"; return 1; }
+	cp "$examples/helpdesk.txt" "$disk/"
+	printf 'machine 127.0.0.1 login kelvane password test-only\n' >"$scratch/.netrc"
+	chmod 600 "$scratch/.netrc"
+	sync
+	local status=0
+	(cd "$disk" && HOME=$scratch "$(dirname "$kelvane")/kelvane-send" 36 helpdesk.txt ftp 127.0.0.1 1) \
+		>"$scratch/console.log" || status=$?
+	[ "$status" -eq 75 ] || { cat "$scratch/console.log"; return 1; }
+	cp "$disk"/BRAX_* "$scratch/saved/"
+	sleep "$delay"
+	xfs_io -x -c shutdown "$disk"
+	unmount
+	mount_image || { cat "$scratch/mount.log"; return 1; }
+	local bulletin entries
+	bulletin=$(cd "$scratch/saved" && ls BRAX_*)
+	entries=$(cd "$disk" && ls outbox drop | grep -c BRAX_ || true)
+	status=0
+	if [ "$entries" -ne 1 ] || ! cmp -s "$scratch/saved/$bulletin" "$disk"/outbox/*".$bulletin"; then
+		echo "$bulletin: not queued whole after the cut ($entries entries)"
+		status=1
+	fi
+	unmount
+	[ "$status" -ne 0 ] || echo "kept after a cut ${delay} s after the run: $bulletin queued in outbox/"
+	return "$status"
+}
+
 status=0
 powercut 36 helpdesk.txt || status=1
 powercut 2 meteorologist.txt || status=1
+queued || status=1
 exit "$status"
