@@ -304,7 +304,7 @@ step() {
 	fi
 	(
 		cd "work/$case"
-		export HOME=$scratch/$home
+		export HOME=$scratch/$home scratch send
 		run() {
 			if [ -n "$as" ]; then
 				setpriv --reuid "$as" --regid "$office_group" --init-groups sh -c 'umask 077; exec "$@"' sh "$@"
@@ -548,7 +548,7 @@ unreadable|!sh chmod 0600 outbox|0|
 unreadable|{as kt-send} --status|1|kelvane-send: FAILED: cannot examine */outbox/* (Permission denied)
 unreadable|!sh chmod 0700 outbox|0|
 unreadable|{as kt-send} --retry ftp {ftp}|0|kelvane-send: delivered BRAX_*; nothing queued
-office|!sh chown kt-send:kt-office . && chmod 2770 . && echo "KELVANE_SEND_GATEWAY=ftp 127.0.0.1 {port}" >kelvane-send.conf && chown kt-send kelvane-send.conf && chmod 640 kelvane-send.conf|0|
+office|!sh chown kt-send:kt-office . && chmod 3770 . && echo "KELVANE_SEND_GATEWAY=ftp 127.0.0.1 {port}" >kelvane-send.conf && chown kt-send kelvane-send.conf && chmod 640 kelvane-send.conf|0|
 office|{as kt-met1} 36 a.txt|1|kelvane-send: FAILED: */drop is missing: kt-send's first run makes it (kelvane-send --retry as kt-send); nothing converted or sent; nothing queued
 office|{as kt-send} --retry|0|-
 office|!sh echo $(stat -c %A:%U:%G drop outbox)|0|drwx-ws--T:kt-send:kt-office drwxr-s---:kt-send:kt-office
@@ -561,29 +561,32 @@ office|{as kt-met1} 36 b.txt|75|kelvane-send: QUEUED: BRAX_* handed over in drop
 office|!wait|0|kelvane-send: delivered 3 bulletins to ftp://*; nothing queued
 office|!sh echo $(awk '{ print $NF }' delivered.log)|0|kt-met1 kt-met2 kt-met1
 office|--retry|1|kelvane-send: FAILED: no /home/kt-send/.netrc with the gateway's login *
-office|{as kt-met1} !sh rm -f kelvane-send.conf && echo "KELVANE_SEND_GATEWAY=ftp 127.0.0.1 1" >kelvane-send.conf|0|
+office|{as kt-met1} !sh rm -f kelvane-send.conf|1|*Operation not permitted
+office|!sh rm kelvane-send.conf && echo "KELVANE_SEND_GATEWAY=ftp 127.0.0.1 1" >kelvane-send.conf && chown kt-met1 kelvane-send.conf && chmod 640 kelvane-send.conf|0|
 office|{as kt-send} --retry|1|kelvane-send: FAILED: */kelvane-send.conf is not trusted: *; nothing converted or sent
 office|!sh rm kelvane-send.conf|0|
 office|{as kt-met2} 36 c.txt|1|kelvane-send: FAILED: * is shared by group kt-office, so it needs a kelvane-send.conf of kt-send's with mode 640 *; nothing converted or sent
 office|!sh mkdir orphan && chown 4000000000 orphan && cd orphan && "$send" --status|1|kelvane-send: FAILED: */orphan belongs to uid 4000000000, which is no account: kelvane-send sends as the folder's owner, not as root; nothing converted or sent
-members|!sh chown kt-send:kt-office . && chmod 2770 . && echo "KELVANE_SEND_GATEWAY=ftp 127.0.0.1 {port}" >kelvane-send.conf && chown kt-send kelvane-send.conf && chmod 640 kelvane-send.conf && echo key >"$scratch/secret-of-send" && mkdir -p "$scratch/home/members-kt-send/.ssh"|0|
+members|!sh chown kt-send:kt-office . && chmod 3770 . && echo "KELVANE_SEND_GATEWAY=ftp 127.0.0.1 {port}" >kelvane-send.conf && chown kt-send kelvane-send.conf && chmod 640 kelvane-send.conf && echo key >"$scratch/secret-of-send" && mkdir -p "$scratch/home/members-kt-send/.ssh"|0|
 members|{as kt-send} --retry|0|-
 members|{as kt-met2} !sh printf x >drop/9999999999.BRAX_01.000000 && : >drop/BRAX_01.000000.AAAAAA && ln -s "$scratch/secret-of-send" drop/BRAX_01.000001.BBBBBB|0|
 members|{as kt-met1} 36 a.txt|75|*
 members|{as kt-send} --retry|0|kelvane-send: delivered BRAX_* to ftp://*; nothing queued
 members|{as kt-send} --status|1|kelvane-send: nothing queued, but 3 files above are not bulletins: see to them
-members|{as kt-met2} !sh mv outbox outbox.old && mkdir outbox && ln -s "$scratch/secret-of-send" outbox/0000000009.0.BRAX_01.000002|0|
-members|{as kt-send} --retry|1|kelvane-send: FAILED: */outbox is not fit for the queue: *; nothing converted or sent
-members|!sh rm -r outbox && mv outbox.old outbox|0|
+members|{as kt-met2} !sh mv outbox outbox.old|1|*Operation not permitted
+members|{as kt-met2} !sh rm -f kelvane-send.send.lock delivered.log kelvane-send.conf drop; ls -d kelvane-send.send.lock delivered.log kelvane-send.conf drop|0|kelvane-send.send.lock
+members|{as kt-met2} !sh exec 3<kelvane-send.send.lock|2|*Permission denied
 members|{as kt-met1} 36 big2.txt|75|*
 members|{as kt-met1} 36 b.txt|75|*
 members|{as kt-send} !bg --retry|0|
-members|{as kt-met2} !sh mv outbox outbox.old && mkdir outbox && for f in outbox.old/0*; do ln -s "$scratch/secret-of-send" "outbox/${f#outbox.old/}"; done|0|
+members|{as kt-met2} !sh for f in BRAX_* outbox drop; do mv "$f" "x$f" 2>/dev/null && echo "moved $f"; done; echo none moved|0|none moved
 members|!wait|0|kelvane-send: delivered 2 bulletins to ftp://*; nothing queued
-members|!sh rm -r outbox && mv outbox.old outbox|0|
 members|{as kt-met1} 36 c.txt|75|*
 members|{as kt-met2} !sh echo WWIO20 >w.txt; for f in BRAX_*; do dd if=w.txt of="$f" bs=1 seek=18 count=6 conv=notrunc 2>/dev/null; done; listed=$(ls drop 2>/dev/null); rewritten=$(grep -l WWIO20 BRAX_*); echo "${listed:-none} ${rewritten:-none}"|0|none none
 members|{as kt-send} --retry|0|kelvane-send: delivered BRAX_* to ftp://*; nothing queued
+members|{as kt-met1} 36 f.txt|75|*
+members|{as kt-met2} !sh umask 027; for f in BRAX_*; do cp "$f" "drop/$f.QQQQQQ"; done|0|
+members|{as kt-send} !sh "$send" --retry >retry.log; cat retry.log; grep -q "cannot be queued: the folder's BRAX_.* is kt-met1's, not kt-met2's; left alone" retry.log && echo refused|0|refused
 members|{as kt-met1} 36 mid.txt|75|*
 members|{as kt-met2} !sh ln -s "$scratch/home/members-kt-send/.ssh" held|0|
 members|{as kt-met1} 36 e.txt|1|kelvane-send: FAILED: */held is not fit for the queue: *

@@ -199,7 +199,7 @@ while IFS='|' read -r what command want_status want_line; do
 		echo "ok   $what, $command: $status $got"
 	fi
 done <<'EOF'
-modes|modes|0|2770 3770 640 2
+modes|modes|0|3770 3770 640 2
 read only|runuser -u "$MON" -- touch "$F/x"|1|*Permission denied
 read only|runuser -u "$MON" -- touch "$F/drop/x"|1|*Permission denied
 read only|runuser -u "$MON" -- touch "$F/outbox/x"|1|*Permission denied

@@ -159,6 +159,32 @@ static int proc_convert(int lock, std::string *bulletin)
 	return status;
 }
 
+// In an office, what the conversion reads and writes must be this
+// account's own: the message, not a link another member planted in its
+// place, and no command.txt of another's, which kelvane could not replace
+// in the sticky folder. Returns 0, or 1 with why.
+static int proc_office_files(std::string *why)
+{
+	struct stat st = {};
+	int fd = open(send_file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+	bool mine = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid();
+	if (fd >= 0)
+		(void)close(fd);
+	if (!mine && (fd >= 0 || errno == ELOOP)) {
+		*why = proc_escape(send_file) + " is a link or not a file of yours: in a shared " +
+		       "folder, convert only your own messages";
+		return 1;
+	}
+	if (fstatat(folder_fd, "command.txt", &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+	    st.st_uid != geteuid()) {
+		*why = "command.txt in " + std::string(proc_folder()) + " is " +
+		       proc_escape(proc_account(st.st_uid)) + "'s: " + proc_account(st.st_uid) +
+		       " or " + owner_name + " must remove it before others convert";
+		return 1;
+	}
+	return 0;
+}
+
 // Store: under the conversions' lock, wait for a second of the seat's
 // own, convert, and hand the bulletin over in drop/. kelvane holds the
 // lock too while it runs. Returns 0 or the last line's status.
@@ -166,7 +192,8 @@ static int proc_store(std::string *bulletin)
 {
 	int lock = -1;
 	std::string why;
-	if (proc_lock(queue_lock_name, false, &lock, &why) != 0)
+	if (proc_lock(queue_lock_name, false, &lock, &why) != 0 ||
+	    (office && proc_office_files(&why) != 0))
 		return proc_finish(1, "FAILED: " + why + "; nothing converted or sent");
 	const std::string converting = "converting " + send_file + " with option " + send_option;
 	for (int tries = 1;; tries++) {
@@ -197,6 +224,10 @@ static int proc_store(std::string *bulletin)
 	}
 	if (proc_hand_over(*bulletin, &why) != 0)
 		return proc_finish(1, "FAILED: " + why + "; nothing queued from " + send_file);
+	// The next member's kelvane writes command.txt anew: in the sticky
+	// folder it could not replace this one.
+	if (office)
+		(void)unlinkat(folder_fd, "command.txt", 0);
 	(void)close(lock);
 	if (proc_is_sender())
 		proc_say("handed " + *bulletin + " over in drop/");
@@ -454,8 +485,8 @@ static int proc_convert_and_send(void)
 		return proc_usage(
 		        "no GATEWAY, and kelvane-send.conf has no KELVANE_SEND_GATEWAY line");
 	std::string why;
-	if ((client == "ftp" && proc_check_netrc(&why) != 0) ||
-	    (sender && proc_open_queue(true, &why) != 0))
+	if (sender &&
+	    ((client == "ftp" && proc_check_netrc(&why) != 0) || proc_open_queue(true, &why) != 0))
 		return proc_finish(1, "FAILED: " + why + "; nothing converted or sent");
 	if (!sender && drop_fd < 0)
 		return proc_finish(1, "FAILED: " + std::string(proc_folder()) +

@@ -83,11 +83,30 @@ static int proc_read_all(int fd, long long size, std::string *bytes)
 	return 0;
 }
 
-// Opens name in dir as a file to take: not a link, not a FIFO, a regular
+// Why the file open as fd may not be taken, or "": it must be a regular
 // file with one name whose owner passes owner_ok, no bigger than a
-// bulletin can be; reads its bytes. Returns "" and fills bytes and st, or
-// why it cannot be taken.
-static std::string proc_take(int dir, const std::string &name, bool (*owner_ok)(uid_t),
+// bulletin can be.
+static std::string proc_unfit_file(int fd, bool (*owner_ok)(uid_t), struct stat *st)
+{
+	if (fstat(fd, st) != 0)
+		return std::string("it cannot be examined (") + proc_reason(errno) + ")";
+	if (!S_ISREG(st->st_mode))
+		return "it is not a regular file";
+	if (st->st_nlink != 1)
+		return "it has another name (a hard link)";
+	if (!owner_ok(st->st_uid))
+		return "its owner " + proc_escape(proc_account(st->st_uid)) +
+		       " is not a member of group " + proc_group_name(folder_group);
+	if (st->st_size - sizeof_flag_line > max_bulletin_length)
+		return "it is too long for a bulletin (" + std::to_string(st->st_size) + " bytes)";
+	return "";
+}
+
+// Opens name in dir as a file to take, not following a link nor blocking
+// on a FIFO, and reads what it holds: with whole, all its bytes; else its
+// head and tail only, which tell its shape at the cost of two reads.
+// Returns "" and fills bytes and st, or why it cannot be taken.
+static std::string proc_take(int dir, const std::string &name, bool (*owner_ok)(uid_t), bool whole,
                              std::string *bytes, struct stat *st)
 {
 	int fd = openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -95,30 +114,28 @@ static std::string proc_take(int dir, const std::string &name, bool (*owner_ok)(
 		return errno == ELOOP
 		               ? "it is a symbolic link, not a bulletin"
 		               : std::string("it cannot be read (") + proc_reason(errno) + ")";
-	std::string problem;
-	if (fstat(fd, st) != 0)
-		problem = std::string("it cannot be examined (") + proc_reason(errno) + ")";
-	else if (!S_ISREG(st->st_mode))
-		problem = "it is not a regular file";
-	else if (st->st_nlink != 1)
-		problem = "it has another name (a hard link)";
-	else if (!owner_ok(st->st_uid))
-		problem = "its owner " + proc_escape(proc_account(st->st_uid)) +
-		          " is not a member of group " + proc_group_name(folder_group);
-	else if (st->st_size - sizeof_flag_line > max_bulletin_length)
-		problem =
-		        "it is too long for a bulletin (" + std::to_string(st->st_size) + " bytes)";
-	else if (proc_read_all(fd, st->st_size, bytes) != 0)
-		problem = std::string("it cannot be read (") + proc_reason(errno) + ")";
+	std::string problem = proc_unfit_file(fd, owner_ok, st);
+	char head[sizeof_flag_line + sizeof_wmo_header] = {};
+	unsigned char tail[sizeof_trailer] = {};
+	bool read = problem.empty() && st->st_size >= smallest_bulletin &&
+	            (whole ? proc_read_all(fd, st->st_size, bytes) == 0
+	                   : pread(fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head) &&
+	                             pread(fd, tail, sizeof tail,
+	                                   st->st_size - static_cast<off_t>(sizeof tail)) ==
+	                                     static_cast<ssize_t>(sizeof tail));
+	int e = errno;
 	(void)close(fd);
-	if (!problem.empty() || bytes->size() < static_cast<size_t>(smallest_bulletin))
-		return !problem.empty() ? problem
-		                        : "it is too short for a bulletin (" +
-		                                  std::to_string(bytes->size()) + " bytes)";
-	return proc_bulletin_problem(bytes->data(),
-	                             reinterpret_cast<const unsigned char *>(bytes->data()) +
-	                                     bytes->size() - sizeof_trailer,
-	                             static_cast<long long>(bytes->size()));
+	if (!problem.empty())
+		return problem;
+	if (st->st_size < smallest_bulletin)
+		return "it is too short for a bulletin (" + std::to_string(st->st_size) + " bytes)";
+	if (!read)
+		return std::string("it cannot be read (") + proc_reason(e) + ")";
+	if (whole) {
+		memcpy(head, bytes->data(), sizeof head);
+		memcpy(tail, bytes->data() + bytes->size() - sizeof tail, sizeof tail);
+	}
+	return proc_bulletin_problem(head, tail, st->st_size);
 }
 
 // Syncs the names in dir; a member, who may not read drop/, syncs the
@@ -167,7 +184,7 @@ int proc_hand_over(const std::string &bulletin, std::string *why)
 	struct stat st = {};
 	if (drop_fd < 0 && proc_subfolder("drop", true, &drop_fd, why) != 0)
 		return 1;
-	std::string problem = proc_take(folder_fd, bulletin, proc_is_me, &bytes, &st);
+	std::string problem = proc_take(folder_fd, bulletin, proc_is_me, true, &bytes, &st);
 	if (problem.empty() && (st.st_mode & 022) != 0)
 		problem = "others may write it";
 	if (!problem.empty()) {
@@ -200,6 +217,51 @@ static bool proc_is_ask(const std::string &name)
 {
 	return std::any_of(std::begin(asks), std::end(asks),
 	                   [&name](const char *a) { return name.compare(0, strlen(a), a) == 0; });
+}
+
+// The queued entry of the bulletin's name, or nullptr.
+static const Entry *proc_queued(const std::string &bulletin)
+{
+	for (const std::vector<Entry> *list : {&queue, &held, &unlogged}) {
+		for (const Entry &e : *list) {
+			if (e.bulletin == bulletin)
+				return &e;
+		}
+	}
+	return nullptr;
+}
+
+// Whether entry holds exactly bytes: then the drop is what a pickup cut
+// short after its copy was synced left behind.
+static bool proc_same_bytes(const Entry &entry, const std::string &bytes)
+{
+	int fd = openat(entry.dir, entry.file.c_str(),
+	                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+	std::string queued;
+	struct stat st = {};
+	bool same = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+	            st.st_size == static_cast<off_t>(bytes.size()) &&
+	            proc_read_all(fd, st.st_size, &queued) == 0 && queued == bytes;
+	if (fd >= 0)
+		(void)close(fd);
+	return same;
+}
+
+// Why a bulletin handed over by uid may not be queued under its name, or
+// "": the name belongs to the account whose conversion made it, and one
+// name is queued once.
+static std::string proc_name_problem(const std::string &bulletin, uid_t uid)
+{
+	struct stat st = {};
+	if (fstatat(folder_fd, bulletin.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+		return "the folder has no " + bulletin + " that it was converted as";
+	if (st.st_uid != uid)
+		return "the folder's " + bulletin + " is " + proc_escape(proc_account(st.st_uid)) +
+		       "'s, not " + proc_escape(proc_account(uid)) + "'s";
+	const Entry *e = proc_queued(bulletin);
+	if (e != nullptr)
+		return "another bulletin named " + bulletin + " waits as " + e->name();
+	return "";
 }
 
 // What drop/ holds, where this run may read it: the bulletins that wait
@@ -240,7 +302,9 @@ int proc_read_drops(std::string *why)
 		std::string problem =
 		        !proc_drop_name(name, &bulletin)
 		                ? "its name is not a bulletin's"
-		                : proc_take(drop_fd, name, proc_is_member, &bytes, &st);
+		                : proc_take(drop_fd, name, proc_is_member, false, &bytes, &st);
+		if (problem.empty())
+			problem = proc_name_problem(bulletin, st.st_uid);
 		if (problem.empty()) {
 			oldest_dropped = dropped == 0 ? since : std::min(oldest_dropped, since);
 			dropped++;
@@ -290,19 +354,6 @@ static int proc_list_drops(std::vector<Dropped> *drops, std::vector<Dropped> *as
 	return 0;
 }
 
-// Whether the bulletin is in the queue already: a pickup cut short after
-// its copy was synced and before the drop was removed.
-static bool proc_queued(const std::string &bulletin)
-{
-	for (const std::vector<Entry> *list : {&queue, &held, &unlogged}) {
-		for (const Entry &e : *list) {
-			if (e.bulletin == bulletin)
-				return true;
-		}
-	}
-	return false;
-}
-
 // Removes a name from drop/ and syncs it. Returns 0, or 1 with why.
 static int proc_remove_drop(const std::string &name, std::string *why)
 {
@@ -318,11 +369,14 @@ static int proc_remove_drop(const std::string &name, std::string *why)
 // 1 with why.
 static int proc_take_drop(const Dropped &drop, long long *next, std::string *why)
 {
-	if (proc_queued(drop.bulletin))
-		return proc_remove_drop(drop.name, why);
 	std::string bytes;
 	struct stat st = {};
-	std::string problem = proc_take(drop_fd, drop.name, proc_is_member, &bytes, &st);
+	std::string problem = proc_take(drop_fd, drop.name, proc_is_member, true, &bytes, &st);
+	const Entry *queued = problem.empty() ? proc_queued(drop.bulletin) : nullptr;
+	if (queued != nullptr && queued->owner == st.st_uid && proc_same_bytes(*queued, bytes))
+		return proc_remove_drop(drop.name, why);
+	if (problem.empty())
+		problem = proc_name_problem(drop.bulletin, st.st_uid);
 	if (!problem.empty()) {
 		proc_say("drop/" + proc_escape(drop.name) + " cannot be queued: " + problem +
 		         "; left alone");

@@ -1,13 +1,13 @@
 // The folder kelvane-send works in: a forecaster's own, or an office's
-// that a group shares (set-group-id, group-writable, mode 2770), whose
-// owner is the account that sends. kelvane-send.conf there names the
-// gateway and the folder's seat among the hosts that send to it; it is
-// trusted only when its owner is the folder's and nobody else may write
-// it, because its words decide what the sender runs. A member may rename
-// or replace any name in an office's folder, so the folder is opened
-// once and everything in it is opened from that descriptor, without
-// following links, and checked after it is opened: a subfolder, a lock
-// or the conf that is a link or not the sender's is refused, never used.
+// that a group shares (set-group-id, sticky, group-writable, mode 3770),
+// whose owner is the account that sends. kelvane-send.conf there names
+// the gateway and the folder's seat among the hosts that send to it; it
+// is trusted only when its owner is the folder's and nobody else may
+// write it, because its words decide what the sender runs. A member may
+// still create any name not yet taken, so the folder is opened once and
+// everything in it is opened from that descriptor, without following
+// links, and checked after it is opened: a subfolder, a lock, the log or
+// the conf that is a link or not the sender's is refused, never used.
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -26,6 +26,8 @@
 
 static const char conf_name[] = "kelvane-send.conf";
 constexpr int max_seats = 60;
+// How long a run waits for another's conversion, in seconds.
+constexpr long max_convert_wait = 120;
 
 bool office;
 uid_t folder_owner;
@@ -177,12 +179,15 @@ int proc_open_folder(std::string *why)
 	owner_name = proc_account(folder_owner);
 	office = (st.st_mode & S_IWGRP) != 0;
 	if ((st.st_mode & S_IWOTH) != 0) {
-		*why = folder + " may be written by anybody: chmod 700 it, or 2770 for a group";
+		*why = folder + " may be written by anybody: chmod 700 it, or 3770 for a group";
 		return 1;
 	}
-	if (office && ((st.st_mode & S_ISGID) == 0 || (st.st_mode & S_ISVTX) != 0)) {
+	// Sticky, so that no member renames, replaces or removes a name that
+	// is not hers: the sender's subfolders, log, locks and conf, another
+	// member's bulletin.
+	if (office && (st.st_mode & (S_ISGID | S_ISVTX)) != (S_ISGID | S_ISVTX)) {
 		*why = folder + " is shared by group " + proc_group_name(folder_group) +
-		       " but is not set-group-id, or is sticky: chmod 2770 it";
+		       " but is not set-group-id and sticky: chmod 3770 it";
 		return 1;
 	}
 	// What an office run writes the group may read, but only its owner
@@ -333,7 +338,31 @@ static int proc_open_lock(const char *name, bool sending, int *fd, std::string *
 		       "'s: move it away";
 		return 1;
 	}
+	// Nobody else may open the send's lock, and so hold it.
+	if (sending && (st.st_mode & 077) != 0 && fchmod(*fd, 0600) != 0) {
+		*why = "cannot keep others from " + std::string(proc_folder()) + "/" + name + " (" +
+		       proc_reason(errno) + ")";
+		return 1;
+	}
 	return 0;
+}
+
+// Waits for the lock: the send's as long as the send in progress lasts,
+// the conversions' for max_convert_wait seconds at most, since a
+// conversion takes a fraction of a second. Returns 0, or 1 with errno.
+static int proc_wait_lock(int fd, bool sending)
+{
+	for (long tries = 0; tries < max_convert_wait * 10 || sending; tries++) {
+		if (flock(fd, sending ? LOCK_EX : LOCK_EX | LOCK_NB) == 0)
+			return 0;
+		if (errno != EINTR && errno != EWOULDBLOCK)
+			return 1;
+		struct timespec tenth = {0, 100000000L};
+		if (!sending)
+			(void)nanosleep(&tenth, nullptr);
+	}
+	errno = EWOULDBLOCK;
+	return 1;
 }
 
 // Takes the lock name, exclusively: the conversions' or, with sending,
@@ -348,16 +377,17 @@ int proc_lock(const char *name, bool sending, int *fd, std::string *why)
 		char pid[24] = "";
 		ssize_t got = sending ? pread(*fd, pid, sizeof pid - 1, 0) : 0;
 		pid[got > 0 ? strcspn(pid, "\n") : 0] = '\0';
-		if (sending)
-			proc_say(std::string("waiting for the send in progress (pid ") +
-			         (pid[0] != '\0' ? proc_escape(pid) : "unknown") + ")");
+		proc_say(sending ? std::string("waiting for the send in progress (pid ") +
+		                           (pid[0] != '\0' ? proc_escape(pid) : "unknown") + ")"
+		                 : "waiting for the conversion in progress");
 		fflush(stdout);
-		while (flock(*fd, LOCK_EX) != 0) {
-			if (errno != EINTR) {
-				*why = "cannot take the lock " + std::string(name) + " (" +
-				       proc_reason(errno) + ")";
-				return 1;
-			}
+		if (proc_wait_lock(*fd, sending) != 0) {
+			*why = errno == EWOULDBLOCK
+			               ? "another run has held the lock " + std::string(name) +
+			                         " for " + std::to_string(max_convert_wait) + " s"
+			               : "cannot take the lock " + std::string(name) + " (" +
+			                         proc_reason(errno) + ")";
+			return 1;
 		}
 	}
 	if (sending) {

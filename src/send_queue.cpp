@@ -363,9 +363,11 @@ static int proc_open_log(bool *made, int *e)
 	}
 	struct stat st = {};
 	*e = fd < 0 ? errno : 0;
-	if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
-	                st.st_uid != folder_owner)) {
-		*e = errno != 0 && !S_ISREG(st.st_mode) ? errno : EPERM;
+	if (fd >= 0 && fstat(fd, &st) != 0)
+		*e = errno;
+	else if (fd >= 0 && (!S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != folder_owner))
+		*e = EPERM;
+	if (fd >= 0 && *e != 0) {
 		(void)close(fd);
 		return -1;
 	}
