@@ -28,7 +28,6 @@
 static const char queue_lock_name[] = "kelvane-send.lock";
 static const char send_lock_name[] = "kelvane-send.send.lock";
 
-
 // The command line.
 static std::string send_mode; // "convert", "--retry", "--status", "--check", "--release", "--drop"
 static std::string send_option, send_file, send_name;
@@ -368,6 +367,7 @@ static int proc_forward(bool quiet)
 		if (!batch.empty() && !proc_after_session(&d, batch, session))
 			break;
 	}
+	proc_archive();
 	return proc_drain_end(d, quiet);
 }
 
