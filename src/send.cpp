@@ -28,6 +28,7 @@
 static const char queue_lock_name[] = "kelvane-send.lock";
 static const char send_lock_name[] = "kelvane-send.send.lock";
 
+
 // The command line.
 static std::string send_mode; // "convert", "--retry", "--status", "--check", "--release", "--drop"
 static std::string send_option, send_file, send_name;
