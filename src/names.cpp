@@ -14,9 +14,9 @@
 // the lines it no longer needs.
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -36,8 +36,14 @@ constexpr size_t sizeof_names_line = sizeof_seconds + 1 + sizeof_name + 1;
 constexpr long names_kept = 48 * day;
 constexpr long names_rewritten = 64 * day;
 
+// A text in memory; plain C, so that kelvane needs no C++ runtime.
+struct Text {
+	char *bytes;
+	size_t size;
+};
+
 // The record as read last.
-static std::string names_text;
+static Text names_text;
 
 // The seconds of the line at text, or -1 where it is not a line.
 static long proc_line_seconds(const char *text)
@@ -53,22 +59,36 @@ static long proc_line_seconds(const char *text)
 	return seconds;
 }
 
-// Reads the whole of fd into text. Returns 0, or 1 with errno.
-static int proc_read_all(int fd, std::string *text)
+// Reads the whole of fd, of size bytes when it was looked at, into text.
+// Returns 0, or 1 with errno.
+static int proc_read_all(int fd, off_t size, Text *text)
 {
-	text->clear();
-	char chunk[65536];
-	ssize_t got = 0;
-	while ((got = read(fd, chunk, sizeof chunk)) > 0)
-		text->append(chunk, static_cast<size_t>(got));
-	return got < 0 ? 1 : 0;
+	free(text->bytes);
+	text->size = 0;
+	size_t room = static_cast<size_t>(size) + 1;
+	text->bytes = static_cast<char *>(malloc(room));
+	if (text->bytes == nullptr)
+		return 1;
+	for (;;) {
+		if (text->size == room) {
+			char *more = static_cast<char *>(realloc(text->bytes, room * 2));
+			if (more == nullptr)
+				return 1;
+			text->bytes = more;
+			room *= 2;
+		}
+		ssize_t got = read(fd, text->bytes + text->size, room - text->size);
+		if (got <= 0)
+			return got < 0 ? 1 : 0;
+		text->size += static_cast<size_t>(got);
+	}
 }
 
 // Reads the record; a folder without one has used no name yet. Returns 0,
 // or 1 with errno where it cannot be read or is not a regular file.
 int proc_names_read(void)
 {
-	names_text.clear();
+	names_text.size = 0;
 	int fd = open(names_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
 	if (fd < 0)
 		return errno == ENOENT ? 0 : 1;
@@ -79,7 +99,7 @@ int proc_names_read(void)
 		errno = EINVAL;
 	}
 	if (failed == 0)
-		failed = proc_read_all(fd, &names_text);
+		failed = proc_read_all(fd, st.st_size, &names_text);
 	int e = errno;
 	(void)close(fd);
 	errno = e;
@@ -89,8 +109,8 @@ int proc_names_read(void)
 // Calls each for every line of the record read last, in its order.
 void proc_names_each(void (*each)(const char *name, long seconds, void *arg), void *arg)
 {
-	const char *text = names_text.data();
-	for (size_t at = 0; at + sizeof_names_line <= names_text.size(); at += sizeof_names_line) {
+	const char *text = names_text.bytes;
+	for (size_t at = 0; at + sizeof_names_line <= names_text.size; at += sizeof_names_line) {
 		long seconds = proc_line_seconds(text + at);
 		if (seconds >= 0) {
 			char name[sizeof_name + 1];
@@ -105,8 +125,8 @@ void proc_names_each(void (*each)(const char *name, long seconds, void *arg), vo
 // before now, or after it (a clock set back).
 bool proc_name_used(const char *name, long now)
 {
-	const char *text = names_text.data();
-	for (size_t at = 0; at + sizeof_names_line <= names_text.size(); at += sizeof_names_line) {
+	const char *text = names_text.bytes;
+	for (size_t at = 0; at + sizeof_names_line <= names_text.size; at += sizeof_names_line) {
 		if (memcmp(text + at + sizeof_seconds + 1, name, sizeof_name) != 0)
 			continue;
 		long seconds = proc_line_seconds(text + at);
@@ -127,11 +147,11 @@ static void proc_share_record(int fd)
 		(void)fchmod(fd, (st.st_mode & 07777) | 0660);
 }
 
-// Writes text whole to fd. Returns 0, or 1 with errno.
-static int proc_write_all(int fd, const std::string &text)
+// Writes size bytes whole to fd. Returns 0, or 1 with errno.
+static int proc_write_all(int fd, const char *bytes, size_t size)
 {
-	ssize_t put = write(fd, text.data(), text.size());
-	if (put == static_cast<ssize_t>(text.size()))
+	ssize_t put = write(fd, bytes, size);
+	if (put == static_cast<ssize_t>(size))
 		return 0;
 	if (put >= 0)
 		errno = ENOSPC;
@@ -140,7 +160,7 @@ static int proc_write_all(int fd, const std::string &text)
 
 // Rewrites the record as text (its lines still needed and the new one):
 // a new file, synced, renamed over the old. Returns 0, or 1 with errno.
-static int proc_rewrite_names(const std::string &text)
+static int proc_rewrite_names(const Text &text)
 {
 	if (unlink(names_new) != 0 && errno != ENOENT)
 		return 1;
@@ -148,7 +168,7 @@ static int proc_rewrite_names(const std::string &text)
 	if (fd < 0)
 		return 1;
 	proc_share_record(fd);
-	int failed = proc_write_all(fd, text) != 0 || fdatasync(fd) != 0 ? 1 : 0;
+	int failed = proc_write_all(fd, text.bytes, text.size) != 0 || fdatasync(fd) != 0 ? 1 : 0;
 	int e = errno;
 	if (close(fd) != 0 && failed == 0) {
 		failed = 1;
@@ -166,7 +186,7 @@ static int proc_rewrite_names(const std::string &text)
 
 // Appends line to the open record, or, where its first line is old enough,
 // rewrites it without the lines no longer needed. Returns 0, or 1 with errno.
-static int proc_add_line(int fd, const std::string &line, long seconds)
+static int proc_add_line(int fd, const char *line, long seconds)
 {
 	char first[sizeof_names_line];
 	ssize_t got = pread(fd, first, sizeof first, 0);
@@ -174,17 +194,36 @@ static int proc_add_line(int fd, const std::string &line, long seconds)
 		return 1;
 	long oldest = got == static_cast<ssize_t>(sizeof first) ? proc_line_seconds(first) : -1;
 	if (oldest < 0 || seconds - oldest <= names_rewritten)
-		return proc_write_all(fd, line) != 0 || fdatasync(fd) != 0 ? 1 : 0;
-	std::string text;
-	if (lseek(fd, 0, SEEK_SET) != 0 || proc_read_all(fd, &text) != 0)
+		return proc_write_all(fd, line, sizeof_names_line) != 0 || fdatasync(fd) != 0 ? 1
+		                                                                              : 0;
+	struct stat st = {};
+	Text all = {nullptr, 0};
+	if (fstat(fd, &st) != 0 || proc_read_all(fd, st.st_size, &all) != 0) {
+		free(all.bytes);
 		return 1;
-	std::string kept;
-	for (size_t at = 0; at + sizeof_names_line <= text.size(); at += sizeof_names_line) {
-		long t = proc_line_seconds(text.data() + at);
-		if (t >= 0 && seconds - t < names_kept)
-			kept.append(text, at, sizeof_names_line);
 	}
-	return proc_rewrite_names(kept + line);
+	// The lines kept move to the front, the new one after them.
+	Text kept = {all.bytes, 0};
+	for (size_t at = 0; at + sizeof_names_line <= all.size; at += sizeof_names_line) {
+		long t = proc_line_seconds(all.bytes + at);
+		if (t >= 0 && seconds - t < names_kept) {
+			memmove(kept.bytes + kept.size, all.bytes + at, sizeof_names_line);
+			kept.size += sizeof_names_line;
+		}
+	}
+	int failed = 0;
+	if (kept.size + sizeof_names_line > all.size + 1) {
+		failed = 1; // cannot happen: a line was dropped, or the text has room
+		errno = EINVAL;
+	} else {
+		memcpy(kept.bytes + kept.size, line, sizeof_names_line);
+		kept.size += sizeof_names_line;
+		failed = proc_rewrite_names(kept);
+	}
+	int e = errno;
+	free(all.bytes);
+	errno = e;
+	return failed;
 }
 
 // Records that name was given at the reading seconds, under the folder's

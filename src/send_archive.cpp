@@ -176,6 +176,12 @@ static long proc_archive_month(int folder, int archive, const std::string &month
 	return moved;
 }
 
+// "1 bulletin", "N bulletins".
+static std::string proc_count(long n)
+{
+	return std::to_string(n) + (n == 1 ? " bulletin" : " bulletins");
+}
+
 // The second a month YYYY-MM ends, or -1 for a name that is not a month.
 static long proc_month_end(const std::string &month)
 {
@@ -233,12 +239,11 @@ static void proc_expire(int archive, long now)
 	(void)closedir(dir);
 	for (const std::string &month : expired) {
 		long removed = proc_remove_month(archive, month);
-		proc_say(removed < 0
-		                 ? "cannot remove archive/" + month + "/ (" + proc_reason(errno) +
-		                           ")"
-		                 : "removed archive/" + month + "/ (" + std::to_string(removed) +
-		                           " bulletins), older than KELVANE_SEND_KEEP_DAYS=" +
-		                           std::to_string(keep_days));
+		proc_say(removed < 0 ? "cannot remove archive/" + month + "/ (" +
+		                               proc_reason(errno) + ")"
+		                     : "removed archive/" + month + "/ (" + proc_count(removed) +
+		                               "), older than KELVANE_SEND_KEEP_DAYS=" +
+		                               std::to_string(keep_days));
 	}
 	if (!expired.empty())
 		(void)fsync(archive);
@@ -263,8 +268,7 @@ void proc_archive(void)
 		                                              month.second, &why);
 		if (moved < 0)
 			break;
-		proc_say("archived " + std::to_string(moved) + " bulletins into archive/" +
-		         month.first + "/");
+		proc_say("archived " + proc_count(moved) + " into archive/" + month.first + "/");
 	}
 	if (!why.empty())
 		proc_say(why + "; the bulletins stay in the folder");
