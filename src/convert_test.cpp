@@ -413,7 +413,8 @@ struct FailCase {
 	// "file": the last argument names a file holding input; "fifo", "dir":
 	// it names a FIFO, a folder. With an input file as well: "taken", the
 	// bulletin name is a folder; "taken file", "taken fifo": a file, a
-	// FIFO; "taken link": a link to outside/target; "script": command.txt
+	// FIFO; "taken link": a link to outside/target; "names": the record of
+	// names is a folder; "script": command.txt
 	// is a folder; "script link": a link to outside/target; "earlier
 	// script": an earlier command.txt; "closed": the run starts with
 	// standard input and output closed; "real clock": the run is not
@@ -589,6 +590,10 @@ const FailCase cases[] = {
     {"bulletin name a fifo", {"36", "note.txt"}, "taken fifo", "a\n", 0, 1,
      name_taken,
      "BRAX_07.081530:- note.txt:2", ""},
+    {"record of names a folder", {"36", "note.txt"}, "names", "a\n", 0, 1,
+     "ERROR #03 - Unable to open TALVEX output file - BRAX_07.081530 \n"
+     "          - Invalid argument: cannot record BRAX_07.081530 in {dir}/kelvane.names\n",
+     "note.txt:2", ""},
     {"input named as the bulletin", {"36", "BRAX_07.081530"}, "file", "hello\nworld\n", 0, 1,
      name_taken,
      "BRAX_07.081530:12", ""},
@@ -792,6 +797,8 @@ TEST_P(FailureTest, ErrorStatusAndWhatIsLeft)
 	write_file(outside, "outside\n");
 	if (setup == "taken")
 		fs::create_directory(bulletin_path);
+	if (setup == "names")
+		fs::create_directory(dir / "kelvane.names");
 	if (setup == "taken file")
 		write_file(bulletin_path, "earlier\n\r\n");
 	if (setup == "taken link")

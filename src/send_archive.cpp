@@ -185,11 +185,12 @@ static std::string proc_count(long n)
 // The second a month YYYY-MM ends, or -1 for a name that is not a month.
 static long proc_month_end(const std::string &month)
 {
-	int year = 0;
-	int number = 0;
-	char rest = '\0';
-	if (month.size() != 7 || sscanf(month.c_str(), "%4d-%2d%c", &year, &number, &rest) != 2 ||
-	    number < 1 || number > 12)
+	if (month.size() != 7 || month[4] != '-' || month.find_first_not_of("0123456789", 0) != 4 ||
+	    month.find_first_not_of("0123456789", 5) != std::string::npos)
+		return -1;
+	int year = std::stoi(month.substr(0, 4));
+	int number = std::stoi(month.substr(5));
+	if (number < 1 || number > 12)
 		return -1;
 	struct tm next = {};
 	next.tm_year = year - 1900 + number / 12;
@@ -317,7 +318,7 @@ void proc_archive_log(void)
 	if (moved == 0 && (fsync(fd) != 0 || fsync(folder) != 0))
 		why = std::string("cannot sync archive/") + month + "/ (" + proc_reason(errno) +
 		      ")";
-	else if (moved != 0 && why.empty())
+	else if (moved != 0 && fd >= 0)
 		why = std::string("cannot move delivered.log into archive/") + month + "/ (" +
 		      proc_reason(errno) + ")";
 	proc_say(why.empty() ? "moved delivered.log of " + month + " into archive/" + month + "/"

@@ -114,9 +114,8 @@ static int proc_parse_conf(const std::string &text, std::string *why)
 		std::string value = equals == std::string::npos ? "" : line.substr(equals + 1);
 		if (key == "KELVANE_SEND_GATEWAY" && equals != std::string::npos)
 			conf_gateway = proc_words(value);
-		else if (key == "KELVANE_SEND_SEAT" && proc_parse_seat(value))
-			continue;
-		else if (key == "KELVANE_SEND_KEEP_DAYS" && proc_parse_keep(value))
+		else if ((key == "KELVANE_SEND_SEAT" && proc_parse_seat(value)) ||
+		         (key == "KELVANE_SEND_KEEP_DAYS" && proc_parse_keep(value)))
 			continue;
 		else {
 			*why = std::string(conf_name) + " line " + std::to_string(number) + " (" +
