@@ -497,6 +497,8 @@ archive kill|!sh for i in 1 2 3 4 5; do messages k$i.txt; "$send" 36 k$i.txt ftp
 archive kill|!sh NO_FAKE_STAT=1 strace -f -qq -o /dev/null -e inject=renameat2:signal=KILL:when=3 faketime -f +33d "$send" --retry ftp {ftp}; set -- BRAX_*; echo $# archive/*/*|0|3 archive/*/BRAX_* archive/*/BRAX_*
 archive kill|{at +33d} --retry ftp {ftp}|0|kelvane-send: archived 3 bulletins into archive/*/
 archive kill|!sh set -- archive/*/BRAX_*; echo $# BRAX_*|0|5 BRAX_*
+archive kill|!sh head -c 100 /etc/services >BRAX_01.000000 && touch -d '-40 days' BRAX_01.000000 && "$send" --retry ftp {ftp}; echo archive/"$(date -u -d '-40 days' +%Y-%m)"/BRAX_*|0|archive/????-??/BRAX_01.000000
+seat record|!sh printf 'KELVANE_SEND_GATEWAY=ftp 127.0.0.1 %s\nKELVANE_SEND_SEAT=1/2\n' {port} >kelvane-send.conf && chmod 600 kelvane-send.conf && printf '%010d BRAX_07.081530\n' "$(date -d '2026-12-06 08:15:30Z' +%s)" >kelvane.names && messages m.txt && FAKETIME_DONT_RESET=1 faketime -f '@2026-12-07 08:15:30' "$send" 36 m.txt && ls BRAX_*|0|BRAX_07.081532
 conf|!sh echo "KELVANE_SEND_GATEWAY=ftp 127.0.0.1 {port}" >kelvane-send.conf && chmod 664 kelvane-send.conf|0|
 conf|36 m1.txt|1|kelvane-send: FAILED: */kelvane-send.conf is not trusted: *; nothing converted or sent
 conf|!sh chmod 600 kelvane-send.conf|0|
