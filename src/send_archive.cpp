@@ -8,8 +8,11 @@
 // its first line. A month is removed once it ended keep_days ago. Only the
 // folder's owner archives, at the end of a sending run, under the send's
 // lock; a run with nothing to move reads four folders and the record.
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
@@ -18,7 +21,6 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <unordered_map>
 #include <vector>
 
 #include "kelvane.h"
@@ -77,10 +79,40 @@ static std::set<std::string> proc_busy_names(void)
 	return busy;
 }
 
+// A bulletin name's day and time as one number, DDHHMMSS, or -1 for a
+// name of another form: cheaper to compare than the name.
+static long proc_name_key(const char *name)
+{
+	static const char prefix[] = "BRAX_";
+	if (strncmp(name, prefix, 5) != 0 || strlen(name) != 14 || name[7] != '.')
+		return -1;
+	long key = 0;
+	for (const char *p = name + 5; *p != '\0'; p++) {
+		if (*p == '.')
+			continue;
+		if (*p < '0' || *p > '9')
+			return -1;
+		key = key * 10 + (*p - '0');
+	}
+	return key;
+}
+
+// The record's names as keys and when each was given, sorted by key, the
+// latest of a key last.
+using Given = std::vector<std::pair<long, long>>;
+
 static void proc_index_name(const char *name, long seconds, void *arg)
 {
-	long &last = (*static_cast<std::unordered_map<std::string, long> *>(arg))[name];
-	last = std::max(last, seconds);
+	long key = proc_name_key(name);
+	if (key >= 0)
+		static_cast<Given *>(arg)->emplace_back(key, seconds);
+}
+
+// When the record last gave the name of key, or -1.
+static long proc_recorded(const Given &given, long key)
+{
+	auto past = std::upper_bound(given.begin(), given.end(), std::make_pair(key, LONG_MAX));
+	return past != given.begin() && (past - 1)->first == key ? (past - 1)->second : -1;
 }
 
 // When the bulletin name in folder was given: the record's reading, unless
@@ -101,9 +133,10 @@ static long proc_given(int folder, const std::string &name, long recorded)
 static std::map<std::string, std::vector<std::string>> proc_free_bulletins(int folder, long now)
 {
 	std::map<std::string, std::vector<std::string>> months;
-	std::unordered_map<std::string, long> recorded;
+	Given recorded;
 	if (proc_names_read() == 0)
 		proc_names_each(proc_index_name, &recorded);
+	std::sort(recorded.begin(), recorded.end());
 	std::set<std::string> busy = proc_busy_names();
 	int listed = dup(folder);
 	DIR *dir = listed >= 0 ? fdopendir(listed) : nullptr;
@@ -114,14 +147,15 @@ static std::map<std::string, std::vector<std::string>> proc_free_bulletins(int f
 	}
 	const long reuse = name_reuse_days * day;
 	for (const struct dirent *d; (d = readdir(dir)) != nullptr;) {
-		std::string name = d->d_name;
-		if ((d->d_type != DT_REG && d->d_type != DT_UNKNOWN) ||
-		    !proc_is_bulletin_name(name) || busy.count(name) != 0)
+		long key = proc_name_key(d->d_name);
+		if (key < 0 || (d->d_type != DT_REG && d->d_type != DT_UNKNOWN))
 			continue;
-		auto r = recorded.find(name);
-		long given = r != recorded.end() ? r->second : -1;
+		long given = proc_recorded(recorded, key);
 		if (given >= 0 && now - given < reuse)
-			continue; // young: no need to look at the file
+			continue; // young: no need to look further
+		std::string name = d->d_name;
+		if (!proc_is_bulletin_name(name) || busy.count(name) != 0)
+			continue;
 		given = proc_given(folder, name, given);
 		if (given >= 0 && now - given >= reuse)
 			months[proc_utc(given, "%Y-%m")].push_back(name);
