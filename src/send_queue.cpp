@@ -422,13 +422,11 @@ static int proc_record(const std::vector<const Entry *> &done, std::string *why)
 	std::string failed;
 	if (proc_write_log(lines, &failed) != 0) {
 		// The marks keep the bulletins from being sent again, the synced
-		// notes their lines.
-		bool kept = true;
+		// notes their lines; a note that cannot be written leaves the line
+		// to be made from the mark.
 		for (size_t i = 0; i < done.size(); i++)
-			kept = proc_write_note(proc_line_note(*done[i]), lines[i] + "\n", true) ==
-			               0 &&
-			       kept;
-		kept = proc_sync_path("outbox") == 0 && kept;
+			(void)proc_write_note(proc_line_note(*done[i]), lines[i] + "\n", true);
+		bool kept = proc_sync_path("outbox") == 0;
 		*why = proc_names(done) + " delivered but " + failed +
 		       (kept ? ", marked delivered so as not to be sent again"
 		             : " nor marked so on disk: they may be sent again");
