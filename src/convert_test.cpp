@@ -326,8 +326,13 @@ TEST_F(Scratch, SimultaneousRunsNeverShareABulletin)
 			fs::remove(dir / name);
 		}
 		// One name a second: the runs that found theirs taken waited for
-		// the next second rather than giving up at once.
+		// the next second rather than giving up at once. Each recorded its
+		// name, none lost to another's line.
 		EXPECT_GT(names.size(), 1U);
+		const std::string record = read_file(dir / "kelvane.names");
+		EXPECT_EQ(std::count(record.begin(), record.end(), '\n'), long(names.size()))
+		        << record;
+		fs::remove(dir / "kelvane.names");
 	}
 }
 
