@@ -89,6 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	}
 	free(console);
 	remove(talvex_filename);
+	remove("kelvane.names"); // so that the next run may take the same second
 	remove("command.txt");
 	remove("message.txt");
 	return 0;

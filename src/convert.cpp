@@ -220,30 +220,58 @@ static void proc_wait_next_second(void)
 // Names the bulletin after one clock reading and creates it. A bulletin
 // is never replaced: the gateway takes each name once, and a file of that
 // name may be another run's bulletin, a link or a FIFO. Creating the file
-// exclusively refuses all of these; the run then waits for the next
-// second and names the bulletin after that new reading. It gives up when
-// the clock does not move on, or after max_name_wait seconds, and leaves
-// the error number of its last try in output_errno.
+// exclusively refuses all of these, and a name the folder's record says was
+// used in the last 32 days counts as taken too; the run then waits for the
+// next second and names the bulletin after that new reading. It gives up
+// when the clock does not move on, or after max_name_wait seconds, and
+// leaves the error number of its last try in output_errno; output_record
+// says whether that was the record's.
 static int output_errno;
+static bool output_record;
+
+// Creates the bulletin of reading's name and records the name: the stream,
+// or nullptr with output_errno.
+static FILE *proc_take_name(long reading)
+{
+	output_record = false;
+	if (proc_name_used(talvex_filename, reading)) {
+		output_errno = EEXIST;
+		return nullptr;
+	}
+	int fd = open(talvex_filename, O_WRONLY | O_CREAT | O_EXCL, 0666);
+	if (fd < 0) {
+		output_errno = errno;
+		return nullptr;
+	}
+	FILE *out = fdopen(fd, "wb");
+	output_record = out != nullptr;
+	if (out != nullptr && proc_name_record(talvex_filename, reading) == 0)
+		return out;
+	output_errno = errno;
+	if (out != nullptr)
+		(void)fclose(out);
+	else
+		(void)close(fd);
+	(void)unlink(talvex_filename);
+	return nullptr;
+}
 
 static int proc_create_output(void)
 {
 	long first = proc_datetimes();
 	long reading = first;
+	if (proc_names_read() != 0) {
+		output_errno = errno;
+		output_record = true;
+		proc_talvex_filename();
+		return 1;
+	}
 	for (;;) {
 		proc_talvex_filename();
-		int fd = open(talvex_filename, O_WRONLY | O_CREAT | O_EXCL, 0666);
-		if (fd >= 0) {
-			talvex_out = fdopen(fd, "wb");
-			if (talvex_out != nullptr)
-				return 0;
-			output_errno = errno;
-			(void)close(fd);
-			(void)unlink(talvex_filename);
-			return 1;
-		}
-		output_errno = errno;
-		if (errno != EEXIST || reading - first >= max_name_wait)
+		talvex_out = proc_take_name(reading);
+		if (talvex_out != nullptr)
+			return 0;
+		if (output_errno != EEXIST || output_record || reading - first >= max_name_wait)
 			return 1;
 		proc_wait_next_second();
 		long next = proc_datetimes();
@@ -267,8 +295,9 @@ static int proc_open_output(void)
 	printf("TALVEX file-name = %s\n", talvex_filename);
 	if (created != 0) {
 		printf("ERROR #03 - Unable to open TALVEX output file - %s \n", talvex_filename);
-		printf("%s%s: cannot create %s in %s\n", cause, proc_reason(output_errno),
-		       talvex_filename, proc_folder());
+		printf(output_record ? "%s%s: cannot record %s in %s/kelvane.names\n"
+		                     : "%s%s: cannot create %s in %s\n",
+		       cause, proc_reason(output_errno), talvex_filename, proc_folder());
 		return 1;
 	}
 	printf("TALVEX output file created - %s \n", talvex_filename);

@@ -129,12 +129,15 @@ void write_file(const fs::path &path, const std::string &bytes)
 	std::ofstream(path, std::ios::binary) << bytes;
 }
 
-// "name:size" for each regular file, "name:-" for anything else, sorted.
+// "name:size" for each regular file, "name:-" for anything else, sorted;
+// the record of names every run keeps is left out.
 std::string listing(const fs::path &dir)
 {
 	std::vector<std::string> names;
 	for (const fs::directory_entry &e : fs::directory_iterator(dir)) {
 		std::string name = e.path().filename().string();
+		if (name == "kelvane.names")
+			continue;
 		if (name.size() > 40)
 			name = name.substr(0, 8) + "..." + std::to_string(name.size());
 		names.push_back(name + ":" +
@@ -219,7 +222,8 @@ TEST_F(Scratch, FailedConversionKeepsEarlierScript)
 	write_file(dir / "note.txt", "no line feed");
 	EXPECT_EQ(run_kelvane(dir, {"36", "note.txt"}, true).status, 1);
 	EXPECT_EQ(read_file(dir / "command.txt"), earlier);
-	fs::remove(dir / fixed_name);
+	fs::remove(dir / fixed_name); // the name is free again only without its record
+	fs::remove(dir / "kelvane.names");
 	write_file(dir / "note.txt", "hello\nworld\n");
 	EXPECT_EQ(run_kelvane(dir, {"36", "note.txt"}, true).status, 0);
 	EXPECT_EQ(read_file(dir / "command.txt"), worked_example_script);
@@ -258,6 +262,7 @@ TEST_F(Scratch, MeteorologistHeadingSkippedAndRewritten)
 	// clang-format on
 	for (const Row &r : rows) {
 		fs::remove(dir / fixed_name);
+		fs::remove(dir / "kelvane.names");
 		const std::string eol = r.terminator;
 		const std::string rest = eol + r.first + eol + r.second + eol;
 		write_file(dir / "met.txt", "WWIO21 BRAX 010000" + rest);
@@ -321,8 +326,70 @@ TEST_F(Scratch, SimultaneousRunsNeverShareABulletin)
 			fs::remove(dir / name);
 		}
 		// One name a second: the runs that found theirs taken waited for
-		// the next second rather than giving up at once.
+		// the next second rather than giving up at once. Each recorded its
+		// name, none lost to another's line.
 		EXPECT_GT(names.size(), 1U);
+		const std::string record = read_file(dir / "kelvane.names");
+		EXPECT_EQ(std::count(record.begin(), record.end(), '\n'), long(names.size()))
+		        << record;
+		fs::remove(dir / "kelvane.names");
+	}
+}
+
+// A name is given again only 32 days after its last use, whatever became of
+// its bulletin: the run takes the first second from the clock on whose name
+// the record of names does not hold from the last 32 days, and records it.
+// A job at the same time each month so gets its own second, or the next.
+TEST_F(Scratch, NamesOfTheLast32DaysAreNotGivenAgain)
+{
+	REQUIRE_FAKETIME();
+	const long clock = 1799301600; // 2027-01-07 06:00:00 UTC
+	const long day = 86400;
+	struct Row {
+		const char *name;
+		std::vector<std::pair<long, std::string>> record; // seconds before the clock, name
+		const char *bulletin;
+		size_t kept; // lines of the record kept: it drops those of over 48 days
+	};
+	std::vector<std::pair<long, std::string>> job, alternating;
+	for (int month = 60; month >= 1; month--) { // the oldest first, as the record grows
+		const long before = 31 * day + (month - 1) * 30 * day;
+		job.emplace_back(before, "BRAX_07.0600" +
+		                                 std::string(1, char('0' + (month - 1) / 10)) +
+		                                 char('0' + (month - 1) % 10));
+		alternating.emplace_back(before,
+		                         month % 2 == 1 ? "BRAX_07.060001" : "BRAX_07.060000");
+	}
+	const Row rows[] = {
+	        {"used 31 days ago", {{31 * day, "BRAX_07.060000"}}, "BRAX_07.060001", 1},
+	        {"used 33 days ago", {{33 * day, "BRAX_07.060000"}}, "BRAX_07.060000", 1},
+	        {"recorded after the clock", {{-day, "BRAX_07.060000"}}, "BRAX_07.060001", 1},
+	        {"another second used", {{day, "BRAX_07.060001"}}, "BRAX_07.060000", 1},
+	        {"60 earlier names, last month's at the job's second", job, "BRAX_07.060001", 1},
+	        {"60 earlier names, last month's a second late", alternating, "BRAX_07.060000", 1},
+	};
+	for (const Row &r : rows) {
+		std::string record;
+		for (const auto &line : r.record) {
+			char text[32];
+			snprintf(text, sizeof text, "%010ld ", clock - line.first);
+			record += text + line.second + "\n";
+		}
+		write_file(dir / "kelvane.names", record);
+		write_file(dir / "note.txt", "hello\n");
+		const std::string run =
+		        "cd '" + dir.string() +
+		        "' && TZ=UTC NO_FAKE_STAT=1 faketime -f '@2027-01-07 06:00:00' " +
+		        KELVANE_BIN + " 36 note.txt >log";
+		EXPECT_EQ(system(run.c_str()), 0) << r.name << "\n" << read_file(dir / "log");
+		EXPECT_TRUE(fs::exists(dir / r.bulletin)) << r.name << ": " << listing(dir);
+		char added[32];
+		snprintf(added, sizeof added, "%010ld %s\n", clock + (r.bulletin[13] - '0'),
+		         r.bulletin);
+		EXPECT_EQ(read_file(dir / "kelvane.names"),
+		          record.substr(record.size() - 26 * r.kept) + added)
+		        << r.name;
+		fs::remove(dir / r.bulletin);
 	}
 }
 
@@ -351,7 +418,8 @@ struct FailCase {
 	// "file": the last argument names a file holding input; "fifo", "dir":
 	// it names a FIFO, a folder. With an input file as well: "taken", the
 	// bulletin name is a folder; "taken file", "taken fifo": a file, a
-	// FIFO; "taken link": a link to outside/target; "script": command.txt
+	// FIFO; "taken link": a link to outside/target; "names": the record of
+	// names is a folder; "script": command.txt
 	// is a folder; "script link": a link to outside/target; "earlier
 	// script": an earlier command.txt; "closed": the run starts with
 	// standard input and output closed; "real clock": the run is not
@@ -527,6 +595,10 @@ const FailCase cases[] = {
     {"bulletin name a fifo", {"36", "note.txt"}, "taken fifo", "a\n", 0, 1,
      name_taken,
      "BRAX_07.081530:- note.txt:2", ""},
+    {"record of names a folder", {"36", "note.txt"}, "names", "a\n", 0, 1,
+     "ERROR #03 - Unable to open TALVEX output file - BRAX_07.081530 \n"
+     "          - Invalid argument: cannot record BRAX_07.081530 in {dir}/kelvane.names\n",
+     "note.txt:2", ""},
     {"input named as the bulletin", {"36", "BRAX_07.081530"}, "file", "hello\nworld\n", 0, 1,
      name_taken,
      "BRAX_07.081530:12", ""},
@@ -730,6 +802,8 @@ TEST_P(FailureTest, ErrorStatusAndWhatIsLeft)
 	write_file(outside, "outside\n");
 	if (setup == "taken")
 		fs::create_directory(bulletin_path);
+	if (setup == "names")
+		fs::create_directory(dir / "kelvane.names");
 	if (setup == "taken file")
 		write_file(bulletin_path, "earlier\n\r\n");
 	if (setup == "taken link")

@@ -80,6 +80,14 @@ enum BulletinShape { shape_whole, shape_short, shape_long, shape_length, shape_t
 BulletinShape proc_bulletin_shape(const char head[sizeof_flag_line + sizeof_wmo_header],
                                   const unsigned char tail[sizeof_trailer], long long size);
 
+// The record of the names this folder used (names.cpp): a name is given
+// again only once it was last used this many days ago.
+constexpr long name_reuse_days = 32;
+int proc_names_read(void);
+bool proc_name_used(const char *name, long now);
+void proc_names_each(void (*each)(const char *name, long seconds, void *arg), void *arg);
+int proc_name_record(const char *name, long seconds);
+
 // Message body (body.cpp).
 extern long sizeof_cleaned_text; // the body's size after cleanup
 int proc_cleanup_text(int n);

@@ -16,7 +16,7 @@ py=/usr/bin/python3
 skip=77
 [ -z "${KELVANE_NO_SKIP:-}" ] || skip=1
 
-for tool in curl sftp ssh-keygen flock setsid; do
+for tool in curl sftp ssh-keygen flock setsid faketime strace; do
 	command -v "$tool" >/dev/null 2>&1 || { echo "skipped: no $tool"; exit "$skip"; }
 done
 for module in pyftpdlib asyncssh; do
@@ -408,11 +408,14 @@ check_case() {
 			if [[ $case != killed* ]] || [ "$twice" -gt 1 ]; then fail "$case: $name taken twice"; fi
 		fi
 		seen[$name]=1
-		cmp -s "taken/$n-$name" "$dir/$name" || fail "$case: $name taken, but not the whole bulletin"
+		local kept
+		kept=$(find "$dir" -maxdepth 3 -name "$name" ! -path '*/outbox/*' ! -path '*/held/*' -print -quit)
+		cmp -s "taken/$n-$name" "$kept" || fail "$case: $name taken, but not the whole bulletin"
 		! ls "$dir"/outbox/*"$name" >/dev/null 2>&1 || fail "$case: $name taken, but still queued"
 	done < <(tail -n "+$((from + 1))" taken.log)
 	taken=$(tail -n "+$((from + 1))" taken.log | awk '!seen[$0]++' | tr '\n' ' ')
-	delivered=$(awk '$5 != "dropped" { print $2 }' "$dir/delivered.log" 2>/dev/null | tr '\n' ' ' || true)
+	delivered=$(cat "$dir"/archive/*/delivered.log* "$dir/delivered.log" 2>/dev/null |
+		awk '$5 != "dropped" { print $2 }' | tr '\n' ' ' || true)
 	[ "$taken" = "$delivered" ] || fail "$case: taken '$taken', delivered.log '$delivered'"
 	rank=0
 	while read -r _ _ name; do
@@ -523,6 +526,36 @@ log|--retry ftp {ftp}|1|kelvane-send: FAILED: BRAX_* delivered at * UTC but not 
 log|--status|1|BRAX_* bytes, NOUS71 BRAX ??????, delivered * UTC, not yet written to delivered.log
 log|!sh rmdir delivered.log|0|
 log|--retry ftp {ftp}|0|kelvane-send: wrote the delivered.log line of BRAX_*, delivered earlier
+exact log|!sh mkdir delivered.log|0|
+exact log|36 m1.txt ftp {ftp}|1|*not written to delivered.log (Is a directory), marked delivered *
+exact log|!sh rmdir delivered.log && f=$(ls outbox/*.delivered) && b=${f#outbox/*.} && echo "$(date -u +%Y-%m-01T00:00:00Z) ${b%.delivered} $(stat -c %s "$f") bytes dropped NOUS71 BRAX 010000 root" >delivered.log|0|
+exact log|{at +1h} --retry sftp {key} talvex@127.0.0.1|0|kelvane-send: wrote the delivered.log line of BRAX_*, delivered earlier
+exact log|!sh set -- $(tail -n 1 delivered.log); echo "$(wc -l <delivered.log) $5 $(($(date -d "$1" +%s) > $(date +%s) - 600))"|0|2 ftp://127.0.0.1:*/data/talvex/data/ 1
+archive|36 m1.txt ftp {ftp}|0|kelvane-send: delivered BRAX_* to ftp://*; nothing queued
+archive|36 m2.txt ftp {down}|75|*; 1 bulletin queued: BRAX_*
+archive|{at +31d} 36 m3.txt ftp {down}|75|*; 2 bulletins queued, the oldest BRAX_*
+archive|!sh set -- BRAX_* archive; echo $# "$4"|0|4 archive
+archive|{at +33d} --retry ftp {down}|75|*; 2 bulletins queued, the oldest BRAX_*
+archive|!sh set -- BRAX_*; echo $# archive/*/*|0|2 archive/????-??/BRAX_*
+archive|{at +33d} --retry ftp {ftp}|0|kelvane-send: delivered 2 bulletins to ftp://*; nothing queued
+archive|!sh set -- BRAX_*; echo $# archive/*/* "$(wc -l <delivered.log) $(cat archive/*/delivered.log)"|0|1 archive/*/BRAX_* archive/*/BRAX_* archive/*/delivered.log 2 ????-??-??T* BRAX_* ftp://*
+archive|!sh mkdir archive/2020-01 && : >archive/2020-01/BRAX_01.000000|0|
+archive|--retry ftp {ftp}|0|-
+archive|!sh echo KELVANE_SEND_KEEP_DAYS=33 >kelvane-send.conf && chmod 600 kelvane-send.conf|0|
+archive|--retry ftp {ftp}|0|kelvane-send: removed archive/2020-01/ (1 bulletin), older than KELVANE_SEND_KEEP_DAYS=33
+archive|!sh echo archive/*|0|archive/????-??
+archive kill|!sh for i in 1 2 3 4 5; do messages k$i.txt; "$send" 36 k$i.txt ftp {ftp}; done; set -- BRAX_*; echo $#|0|5
+archive kill|!sh NO_FAKE_STAT=1 strace -f -qq -o /dev/null -e inject=renameat2:signal=KILL:when=3 faketime -f +33d "$send" --retry ftp {ftp}; set -- BRAX_*; echo $# archive/*/*|0|3 archive/*/BRAX_* archive/*/BRAX_*
+archive kill|{at +33d} --retry ftp {ftp}|0|kelvane-send: archived 3 bulletins into archive/*/
+archive kill|!sh set -- archive/*/BRAX_*; echo $# BRAX_*|0|5 BRAX_*
+archive kill|!sh head -c 100 /etc/services >BRAX_01.000000 && touch -d '-40 days' BRAX_01.000000 && "$send" --retry ftp {ftp}; echo archive/"$(date -u -d '-40 days' +%Y-%m)"/BRAX_*|0|archive/????-??/BRAX_01.000000
+archive refused|!sh mkdir -m 777 archive && head -c 100 /etc/services >BRAX_01.000000 && touch -d '-40 days' BRAX_01.000000|0|
+archive refused|--retry ftp {ftp}|0|kelvane-send: cannot open archive (Operation not permitted): it must be a folder of root's that nobody else may write; the bulletins stay in the folder
+archive refused|!sh echo BRAX_*|0|BRAX_01.000000
+log month|!sh echo "2026-01-05T10:00:00Z BRAX_05.100000 80 bytes dropped NOUS71 BRAX 051000 root" >delivered.log && mkdir -p archive/2026-01 && echo '- - - - dropped' >archive/2026-01/delivered.log|0|
+log month|36 m1.txt ftp {ftp}|0|kelvane-send: delivered BRAX_* to ftp://*; nothing queued
+log month|!sh echo $(cat archive/2026-01/delivered.log.2 archive/2026-01/delivered.log) $(wc -l <delivered.log)|0|2026-01-05T10:00:00Z BRAX_05.100000 80 bytes dropped NOUS71 BRAX 051000 root - - - - dropped 1
+seat record|!sh printf 'KELVANE_SEND_GATEWAY=ftp 127.0.0.1 %s\nKELVANE_SEND_SEAT=1/2\n' {port} >kelvane-send.conf && chmod 600 kelvane-send.conf && printf '%010d BRAX_07.081530\n' "$(date -d '2026-12-06 08:15:30Z' +%s)" >kelvane.names && messages m.txt && FAKETIME_DONT_RESET=1 faketime -f '@2026-12-07 08:15:30' "$send" 36 m.txt && ls BRAX_*|0|BRAX_07.081532
 conf|!sh echo "KELVANE_SEND_GATEWAY=ftp 127.0.0.1 {port}" >kelvane-send.conf && chmod 664 kelvane-send.conf|0|
 conf|36 m1.txt|1|kelvane-send: FAILED: */kelvane-send.conf is not trusted: *; nothing converted or sent
 conf|!sh chmod 600 kelvane-send.conf|0|

@@ -406,6 +406,7 @@ static int proc_forward(bool quiet)
 		if (!batch.empty() && !proc_after_session(&d, batch, session))
 			break;
 	}
+	proc_archive();
 	return proc_drain_end(d, quiet);
 }
 

@@ -146,6 +146,13 @@ int proc_record_session(const std::vector<const Entry *> &done, Child *child, Se
 int proc_ftp_outcome(int status, const std::string &code, const std::string &reply,
                      const std::string &name, std::string *why);
 
+// The archive: delivered bulletins whose names are free again, and
+// delivered.log of the months before, in archive/YYYY-MM/, kept for
+// keep_days (send_archive.cpp).
+extern long keep_days; // KELVANE_SEND_KEEP_DAYS
+void proc_archive(void);
+void proc_archive_log(void);
+
 // What waits, for a person and for monitoring (send_status.cpp).
 int proc_send_status(void);
 int proc_send_check(long warn_minutes, long critical_minutes);

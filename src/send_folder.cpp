@@ -28,6 +28,8 @@ static const char conf_name[] = "kelvane-send.conf";
 constexpr int max_seats = 60;
 // How long a run waits for another's conversion, in seconds.
 constexpr long max_convert_wait = 120;
+// How many seconds from the clock a seat looks for a name not yet used.
+constexpr long max_seat_search = 3600;
 
 bool office;
 uid_t folder_owner;
@@ -86,7 +88,21 @@ static bool proc_parse_seat(const std::string &value)
 	return true;
 }
 
-// Reads the trusted conf: blank lines and # comments, and the two
+// KELVANE_SEND_KEEP_DAYS=DAYS: how long the archive keeps a month, 33 to
+// 36500 days (a hundred years).
+static bool proc_parse_keep(const std::string &value)
+{
+	if (value.empty() || value.size() > 5 ||
+	    value.find_first_not_of("0123456789") != std::string::npos)
+		return false;
+	long days = std::stol(value);
+	if (days <= name_reuse_days || days > 36500)
+		return false;
+	keep_days = days;
+	return true;
+}
+
+// Reads the trusted conf: blank lines and # comments, and the three
 // settings. Anything else is refused, so that a misspelt seat never
 // falls back to 1/1.
 static int proc_parse_conf(const std::string &text, std::string *why)
@@ -105,13 +121,14 @@ static int proc_parse_conf(const std::string &text, std::string *why)
 		std::string value = equals == std::string::npos ? "" : line.substr(equals + 1);
 		if (key == "KELVANE_SEND_GATEWAY" && equals != std::string::npos)
 			conf_gateway = proc_words(value);
-		else if (key == "KELVANE_SEND_SEAT" && proc_parse_seat(value))
+		else if ((key == "KELVANE_SEND_SEAT" && proc_parse_seat(value)) ||
+		         (key == "KELVANE_SEND_KEEP_DAYS" && proc_parse_keep(value)))
 			continue;
 		else {
 			*why = std::string(conf_name) + " line " + std::to_string(number) + " (" +
 			       proc_escape(line) +
-			       ") is not KELVANE_SEND_GATEWAY=WORDS or KELVANE_SEND_SEAT=K/N "
-			       "(1 <= K <= N <= 60)";
+			       ") is not KELVANE_SEND_GATEWAY=WORDS, KELVANE_SEND_SEAT=K/N "
+			       "(1 <= K <= N <= 60) or KELVANE_SEND_KEEP_DAYS=DAYS (33 to 36500)";
 			return 1;
 		}
 	}
@@ -403,19 +420,30 @@ int proc_lock(const char *name, bool sending, int *fd, std::string *why)
 }
 
 // The first second from the clock reading from on whose seconds S give
-// S mod N = K - 1 and whose bulletin name this folder has not used.
+// S mod N = K - 1 and whose bulletin name this folder has not used: no
+// file has it and the record of names has not had it for 32 days. A
+// record that cannot be read is left to kelvane, which then says why.
 long proc_seat_second(long from)
 {
-	for (long t = from;; t++) {
+	if (proc_names_read() != 0)
+		proc_say(std::string("cannot read kelvane.names (") + proc_reason(errno) + ")");
+	// An hour of taken names (files a member made in the folder, say)
+	// ends the search: kelvane then tries the clock's own second, and
+	// says why it cannot name the bulletin.
+	for (long t = from; t < from + max_seat_search; t++) {
 		if ((t % 60) % seats != seat - 1)
 			continue;
 		// The name kelvane would give a bulletin of that second.
 		proc_set_clock(t);
 		proc_talvex_filename();
 		struct stat st = {};
-		if (lstat(talvex_filename, &st) != 0 && errno == ENOENT)
+		if (!proc_name_used(talvex_filename, t) &&
+		    fstatat(folder_fd >= 0 ? folder_fd : AT_FDCWD, talvex_filename, &st,
+		            AT_SYMLINK_NOFOLLOW) != 0 &&
+		    errno == ENOENT)
 			return t;
 	}
+	return from;
 }
 
 // Waits for the start of the folder's next second, so that kelvane names

@@ -375,10 +375,12 @@ static int proc_open_log(bool *made, int *e)
 }
 
 // Appends lines to delivered.log, each with one write, and syncs it (and
-// the folder, when it made the log). A short write is undone, so that the
+// the folder, when it made the log). A log of an earlier month first moves
+// into the archive. A short write is undone, so that the
 // log never holds a part of a line. Returns 0, or 1 with why.
 static int proc_write_log(const std::vector<std::string> &lines, std::string *why)
 {
+	proc_archive_log();
 	bool made = false;
 	bool undone = true;
 	int e = 0;
@@ -428,9 +430,21 @@ static std::string proc_names(const std::vector<const Entry *> &entries)
 	return names;
 }
 
+// The note beside an entry, SEQUENCE.BULLETIN.failed, that holds its
+// delivered.log line from the moment it is marked delivered until the line
+// is in the log: a later run then writes the line as it was, with the time
+// the gateway accepted the bulletin and the gateway's own address.
+static std::string proc_line_note(const Entry &e)
+{
+	std::string file =
+	        e.delivered ? e.file.substr(0, e.file.size() - strlen(delivered_suffix)) : e.file;
+	return file + note_suffix;
+}
+
 // Records bulletins whose rename the gateway accepted: marked delivered,
-// then logged, then removed from the queue, with one sync of the log and
-// one of outbox/ for all of them. Returns 0, or 1 with why.
+// their lines kept beside them, then logged, then removed from the queue,
+// with one sync of the log and one of outbox/ for all of them. Returns 0,
+// or 1 with why.
 static int proc_record(const std::vector<const Entry *> &done, std::string *why)
 {
 	if (done.empty())
@@ -438,17 +452,24 @@ static int proc_record(const std::vector<const Entry *> &done, std::string *why)
 	time_t now = time(nullptr);
 	std::vector<std::string> lines;
 	for (const Entry *e : done) {
+		lines.push_back(proc_log_line(*e, now, where));
+		// Without its note, a line written later is made from the mark.
+		(void)proc_write_note(outbox_fd, proc_line_note(*e), lines.back() + "\n", false);
 		if (renameat(outbox_fd, e->file.c_str(), outbox_fd,
 		             (e->file + delivered_suffix).c_str()) != 0) {
 			*why = e->bulletin + " delivered, but cannot be marked so in outbox/ (" +
 			       proc_reason(errno) + "): it may be sent again";
 			return 1;
 		}
-		lines.push_back(proc_log_line(*e, now, where));
 	}
 	std::string failed;
 	if (proc_write_log(lines, &failed) != 0) {
-		// The marks keep the bulletins from being sent again.
+		// The marks keep the bulletins from being sent again, the synced
+		// notes their lines; a note that cannot be written leaves the line
+		// to be made from the mark.
+		for (size_t i = 0; i < done.size(); i++)
+			(void)proc_write_note(outbox_fd, proc_line_note(*done[i]), lines[i] + "\n",
+			                      true);
 		bool kept = fsync(outbox_fd) == 0;
 		*why = proc_names(done) + " delivered but " + failed +
 		       (kept ? ", marked delivered so as not to be sent again"
@@ -476,9 +497,12 @@ int proc_record_session(const std::vector<const Entry *> &done, Child *child, Se
 	return 1;
 }
 
-// Whether delivered.log's end already holds the line of entry: a cut
-// after the log's sync and before the mark's removal leaves both.
-static bool proc_logged(const Entry &e)
+// Whether delivered.log's end already holds line, the line of entry: a
+// cut after the log's sync and before the mark's removal leaves both. The
+// line is the one kept beside the entry, time and gateway included; a mark
+// without one (made by an earlier version) is found by its bulletin and
+// size in a line no older than the entry's file.
+static bool proc_logged(const Entry &e, const std::string &line, bool kept)
 {
 	int fd = openat(folder_fd, log_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
 	if (fd < 0)
@@ -490,13 +514,32 @@ static bool proc_logged(const Entry &e)
 	                     : 0;
 	ssize_t got = pread(fd, tail, sizeof tail, from);
 	(void)close(fd);
-	std::string text(tail, got > 0 ? static_cast<size_t>(got) : 0);
-	return text.find(" " + e.bulletin + " " + std::to_string(e.size) + " bytes ") !=
-	       std::string::npos;
+	std::string text = "\n" + std::string(tail, got > 0 ? static_cast<size_t>(got) : 0);
+	if (kept)
+		return text.find("\n" + line + "\n") != std::string::npos;
+	const std::string alike = " " + e.bulletin + " " + std::to_string(e.size) + " bytes ";
+	const std::string since = proc_utc(e.written.tv_sec, "%Y-%m-%dT%H:%M:%SZ");
+	for (size_t at = text.find(alike); at != std::string::npos; at = text.find(alike, at + 1)) {
+		size_t start = text.rfind('\n', at) + 1;
+		if (at - start == since.size() && text.compare(start, since.size(), since) >= 0)
+			return true;
+	}
+	return false;
 }
 
-// Writes the lines of bulletins marked delivered by an earlier run, with
-// the time they were marked. Returns 0, or 1 with why.
+// The delivered.log line kept beside an entry marked delivered, or "".
+static std::string proc_kept_line(const Entry &e)
+{
+	std::string note = proc_read_note(outbox_fd, proc_line_note(e));
+	const std::string named = " " + e.bulletin + " " + std::to_string(e.size) + " bytes ";
+	return note.size() > 20 && note[10] == 'T' && note.compare(20, named.size(), named) == 0
+	               ? note
+	               : "";
+}
+
+// Writes the lines of bulletins marked delivered by an earlier run: as
+// kept beside them, else with the time they were marked. Returns 0, or 1
+// with why.
 int proc_record_unlogged(std::string *why)
 {
 	if (unlogged.empty())
@@ -505,8 +548,12 @@ int proc_record_unlogged(std::string *why)
 	std::vector<const Entry *> done;
 	for (const Entry &e : unlogged) {
 		done.push_back(&e);
-		if (!proc_logged(e))
-			lines.push_back(proc_log_line(e, e.marked, where));
+		std::string line = proc_kept_line(e);
+		bool kept = !line.empty();
+		if (!kept)
+			line = proc_log_line(e, e.marked, where);
+		if (!proc_logged(e, line, kept))
+			lines.push_back(line);
 	}
 	std::string failed;
 	if (proc_write_log(lines, &failed) != 0) {
@@ -518,6 +565,8 @@ int proc_record_unlogged(std::string *why)
 	}
 	if (proc_unmark(done, why) != 0)
 		return 1;
+	for (const Entry *e : done)
+		(void)unlinkat(outbox_fd, proc_line_note(*e).c_str(), 0); // never read again
 	proc_say("wrote the delivered.log line of " + proc_names(done) + ", delivered earlier");
 	return 0;
 }

@@ -37,7 +37,7 @@ grep -m1 'model name' /proc/cpuinfo | sed 's/.*: /cpu: /' || true
 instructions() {
 	valgrind --tool=callgrind --callgrind-out-file=/dev/null "$kelvane" 36 "$1" 2>&1 >/dev/null |
 		sed -n 's/.*Collected : //p'
-	rm -f BRAX_*
+	rm -f BRAX_* kelvane.names
 }
 if command -v valgrind >/dev/null 2>&1; then
 	i_tiny=$(instructions tiny.txt)
@@ -58,12 +58,12 @@ for input in big small; do
 	echo "wall time, $input.txt ($(wc -c <$input.txt) bytes), median of 300 alternating runs:"
 	pipeline=
 	[ "$input" = small ] || pipeline="pipeline"
-	python3 "$tools/wall.py" --remove 'BRAX_*' 300 cp "cp $input.txt copy.txt" \
+	python3 "$tools/wall.py" --remove 'BRAX_* kelvane.names' 300 cp "cp $input.txt copy.txt" \
 		dd "dd if=$input.txt of=copy.txt conv=fsync status=none" kelvane "$kelvane 36 $input.txt" \
 		${pipeline:+pipeline "sh $tools/pipeline.sh $input.txt pipeline.out"}
 done
 echo "  (bounds: kelvane at most 1.3 x dd at 2 kB; aim: pipeline 5 x kelvane)"
-rm -f BRAX_*
+rm -f BRAX_* kelvane.names
 
 # kelvane-send of the 2 kB message to a local FTP server, against kelvane
 # followed by one bare curl -T of the same bulletin: what the queue, the
@@ -85,7 +85,7 @@ if /usr/bin/python3 -c 'import pyftpdlib' 2>/dev/null && command -v curl >/dev/n
 	printf '%s 36 small.txt >/dev/null && b=$(sed -n "s/^put //p" command.txt) &&\n curl -sS --netrc -T "$b" "ftp://127.0.0.1:%s/%%2Fdata/talvex/data/$b"\n' \
 		"$kelvane" "$port" >pair.sh
 	echo "wall time, kelvane-send of small.txt to a local FTP server, median of 30 alternating runs:"
-	HOME=$work/home python3 "$tools/wall.py" --remove 'BRAX_*' 30 \
+	HOME=$work/home python3 "$tools/wall.py" --remove 'BRAX_* kelvane.names' 30 \
 		pair "sh pair.sh" kelvane-send "$build/kelvane-send 36 small.txt ftp 127.0.0.1 $port"
 	echo "  (aim: kelvane-send at most 1.3 x pair)"
 	kill "$server"

@@ -3,13 +3,14 @@
 time (and its fastest), then how many times longer each takes than each
 faster one.
 
-    wall.py [--remove GLOB] [--setup COMMAND] ROUNDS NAME COMMAND [NAME COMMAND ...]
+    wall.py [--remove 'GLOB ...'] [--setup COMMAND] ROUNDS NAME COMMAND [NAME COMMAND ...]
 
 Each COMMAND is split like a shell word list and run without a shell,
 standard output to /dev/null, in the current folder. A failing run stops
-the measurement. With --remove, the files matching GLOB in the current
+the measurement. With --remove, the files matching the GLOBs in the current
 folder are removed after each run, outside the timing: kelvane never
-replaces a bulletin, and would otherwise wait for the next second. With
+replaces a bulletin nor gives a name of its record again, and would
+otherwise wait for the next second. With
 --setup, COMMAND runs before each run, outside the timing: it fills a
 queue again, say.
 """
@@ -40,9 +41,10 @@ def prepare(setup):
         sys.exit(f"wall.py: {' '.join(setup)} failed")
 
 
-def clean(pattern):
-    for name in glob.glob(pattern) if pattern else []:
-        os.remove(name)
+def clean(patterns):
+    for pattern in patterns.split() if patterns else []:
+        for name in glob.glob(pattern):
+            os.remove(name)
 
 
 def main():
