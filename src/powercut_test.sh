@@ -127,7 +127,7 @@ queued() {
 	mount_image || { cat "$scratch/mount.log"; return 1; }
 	local bulletin entries
 	bulletin=$(cd "$scratch/saved" && ls BRAX_*)
-	entries=$(cd "$disk" && ls outbox drop | grep -c BRAX_ || true)
+	entries=$(find "$disk/outbox" "$disk/drop" -name '*BRAX_*' | wc -l)
 	status=0
 	if [ "$entries" -ne 1 ] || ! cmp -s "$scratch/saved/$bulletin" "$disk"/outbox/*".$bulletin"; then
 		echo "$bulletin: not queued whole after the cut ($entries entries)"

@@ -223,10 +223,11 @@ static bool proc_is_ask(const std::string &name)
 static const Entry *proc_queued(const std::string &bulletin)
 {
 	for (const std::vector<Entry> *list : {&queue, &held, &unlogged}) {
-		for (const Entry &e : *list) {
-			if (e.bulletin == bulletin)
-				return &e;
-		}
+		auto e = std::find_if(list->begin(), list->end(), [&bulletin](const Entry &q) {
+			return q.bulletin == bulletin;
+		});
+		if (e != list->end())
+			return &*e;
 	}
 	return nullptr;
 }
@@ -407,7 +408,7 @@ static int proc_answer(const Dropped &ask, std::string *why)
 		return 0;
 	bool release = ask.name.compare(0, strlen(asks[0]), asks[0]) == 0;
 	std::string bulletin = ask.name.substr(strlen(release ? asks[0] : asks[1]));
-	bulletin = bulletin.substr(0, bulletin.rfind('.'));
+	bulletin.resize(bulletin.rfind('.'));
 	std::string said;
 	const Entry *e = proc_find_held(bulletin, &said);
 	const std::string who = proc_account(st.st_uid);
@@ -498,9 +499,8 @@ int proc_pickup(std::string *why)
 		proc_keep_sequence(next - 1);
 	if (failed != 0)
 		return 1;
-	for (const Dropped &ask : asked) {
-		if (proc_answer(ask, why) != 0)
-			return 1;
-	}
+	if (std::any_of(asked.begin(), asked.end(),
+	                [why](const Dropped &ask) { return proc_answer(ask, why) != 0; }))
+		return 1;
 	return proc_read_queue(why);
 }
