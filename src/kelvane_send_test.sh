@@ -73,18 +73,19 @@ wait_port() {
 }
 
 # The gateway: takes each file not named with a dot at once, and erases
-# it; taken/N-NAME keeps the N-th file taken, taken.log its name.
+# it; taken/N-NAME keeps the N-th file taken, taken.log its name. Files
+# that one look finds are taken in the order they appeared (by the time
+# of their rename, then by name where the clock cannot tell them apart).
 timeout 230 "$py" - "$incoming" >watcher.log 2>&1 <<'EOF' &
 import os, sys, time
 incoming, n = sys.argv[1], 0
-def renamed(entry):
+def appeared(entry):
     try:
-        return entry.stat(follow_symlinks=False).st_ctime_ns
-    except OSError:
-        return 0
+        return (entry.stat().st_ctime_ns, entry.name)
+    except FileNotFoundError:
+        return (0, entry.name)
 while True:
-    # Files that appeared between two looks, in the order they were renamed.
-    for entry in sorted(os.scandir(incoming), key=renamed):
+    for entry in sorted(os.scandir(incoming), key=appeared):
         if entry.name.startswith(".") or not entry.is_file():
             continue
         with open(entry.path, "rb") as f:
@@ -100,9 +101,11 @@ EOF
 servers+=($!)
 
 # FTP, slow: kelvane may do anything, norename may not rename, busy gets
-# "452 try later" for every upload. The servers stop by themselves. With
-# "later", the server binds its port, refusing connections, and listens
-# once NAME.go appears.
+# "452 try later" and full "552 Disk full" for every upload, sizelimit
+# may not rename a file over 20000 bytes, refuseall may not rename any,
+# endcheck refuses an upload over 20000 bytes at its end. The servers stop
+# by themselves. With "later", the server binds its port, refusing
+# connections, and listens once NAME.go appears.
 start_ftp() {
 	timeout 230 "$py" - "$scratch/root" "$1" "${2:-}" >>ftp-server.log 2>&1 <<'EOF' &
 import os, socket, sys, time
@@ -123,18 +126,32 @@ users.add_user("norename", "test-only", root, perm="elradmw")
 users.add_user("busy", "test-only", root, perm="elradfmw")
 users.add_user("sizelimit", "test-only", root, perm="elradfmw")
 users.add_user("refuseall", "test-only", root, perm="elradfmw")
+users.add_user("endcheck", "test-only", root, perm="elradfmw")
+users.add_user("full", "test-only", root, perm="elradfmw")
 class Slow(DTPHandler):
     ac_in_buffer_size = 2048
     def handle_read(self):
         super().handle_read()
         time.sleep(0.01)
     handle_read_event = handle_read
+    # endcheck: a size limit applied to the file received, in a reply
+    # that a terminal would obey.
+    def handle_close(self):
+        if (not self._closed and self.receive and self.cmd_channel.username == "endcheck"
+                and self.get_transmitted_bytes() > 20000):
+            self._resp = ("553 Over the size limit \x1b[31mRED\x1b[0m | x\rkelvane-send: "
+                          "delivered everything", print)
+            self.transfer_finished = False
+            return self.close()
+        return super().handle_close()
 class Gateway(FTPHandler):
     authorizer = users
     dtp_handler = Slow
     def ftp_STOR(self, file, mode="w"):
         if self.username == "busy":
             return self.respond("452 Insufficient storage space, try later.")
+        if self.username == "full":
+            return self.respond("552 Disk full - please upload later")
         return super().ftp_STOR(file, mode)
     def ftp_RNTO(self, path):
         big = self.username == "sizelimit" and os.path.getsize(self._rnfr) > 20000
@@ -191,6 +208,7 @@ nosftp_port=$(port_of nosftp)
 for port in "$sftp_port" "$nosftp_port"; do
 	printf '[127.0.0.1]:%s %s\n' "$port" "$(cut -d' ' -f1,2 host_key.pub)"
 done >known_hosts
+printf '[127.0.0.1]:%s %s\n' "$sftp_port" "$(cut -d' ' -f1,2 other_key.pub)" >changed_hosts
 wait_port "$sftp_port"
 sftp_options="-F /dev/null -P $sftp_port -o IdentitiesOnly=yes -o UserKnownHostsFile=$scratch/known_hosts -o StrictHostKeyChecking=yes"
 
@@ -242,6 +260,16 @@ messages() {
 	done
 }
 
+# The dot files left in the gateway's incoming folder.
+dots() {
+	find "$incoming" -name '.*' -type f -printf x | wc -c
+}
+# How many bars a --check line in file $1 holds, and semicolons before
+# the first.
+bars() {
+	awk -F'|' '{ print NF - 1, gsub(/;/, ";", $1) }' "$1"
+}
+
 failures=0
 fail() {
 	echo "FAIL $*"
@@ -262,14 +290,14 @@ fi
 
 # Runs one row in work/CASE: kelvane-send with ARGUMENTS, or an action:
 # "!sh COMMAND"; "!kill WHO SIGNAL ARGUMENTS", kelvane-send killed (its
-# process group or its pid alone once an upload has begun, its group
-# once three are delivered with group-later); "!two
+# process group, its pid alone or its client alone once an upload has
+# begun, its group once three are delivered with group-later); "!two
 # ARGUMENTS", two kelvane-send jobs at once with the slow kelvane, each
 # converting a message of its own; "!bg ARGUMENTS", kelvane-send left
 # running once it is sending, and "!wait" for it. Before the
 # arguments, "{as USER}" runs the row as that account with umask 077, and
 # "{at OFFSET}" under a clock moved by OFFSET (faketime, file times left
-# alone).
+# alone). {month} is the first of this month.
 step() {
 	local case=$1 arguments=$2 want_status=$3 want_line=$4 status=0 got as='' at='' word
 	for word in kt-send kt-met1 kt-met2 kt-office; do
@@ -283,6 +311,7 @@ step() {
 			return
 		fi
 	fi
+	arguments=${arguments//\{month\}/$(date -u +%Y-%m-01)}
 	[[ $arguments != "{at "* ]] || { at=${arguments#\{at } at=${at%%\}*} arguments=${arguments#*\} }; }
 	local home=home/$case${as:+-$as}
 	mkdir -p "work/$case" "$home"
@@ -297,6 +326,8 @@ step() {
 	arguments=${arguments//\{port\}/$ftp_port}
 	arguments=${arguments//\{nosftp key\}/${sftp_options/-P $sftp_port/-P $nosftp_port} -i $scratch/user_key}
 	arguments=${arguments//\{unknown host\}/-F /dev/null -P $sftp_port -o UserKnownHostsFile=/dev/null -o StrictHostKeyChecking=yes -i $scratch/user_key}
+	arguments=${arguments//\{no known_hosts\}/-F /dev/null -P $sftp_port -o UserKnownHostsFile=$scratch/none -i $scratch/user_key}
+	arguments=${arguments//\{changed host\}/-F /dev/null -P $sftp_port -o UserKnownHostsFile=$scratch/changed_hosts -i $scratch/user_key}
 	arguments=${arguments//\{key\}/$sftp_options -i $scratch/user_key}
 	arguments=${arguments//\{other key\}/$sftp_options -i $scratch/other_key}
 	if [[ $arguments == *"{held}"* ]]; then
@@ -339,7 +370,15 @@ step() {
 			messages "$@"
 			setsid "$send" "$@" >step.log 2>&1 &
 			uploading "$(if [ "$who" = "group-later" ]; then echo delivered; fi)"
-			if [ "$who" != pid ]; then kill "-$signal" -- "-$!"; else kill "-$signal" "$!"; fi
+			case $who in
+			pid) kill "-$signal" "$!" ;;
+			client)
+				# The file holds the pid and a blank, with no line feed.
+				{ read -r client || :; } <"/proc/$!/task/$!/children"
+				kill "-$signal" "$client"
+				;;
+			*) kill "-$signal" -- "-$!" ;;
+			esac
 			{ wait "$!"; } 2>/dev/null || true
 			;;
 		"!two "*)
@@ -449,10 +488,20 @@ outage|36 m1.txt ftp {revived}|75|kelvane-send: TEMPFAIL: cannot reach 127.0.0.1
 outage|36 m2.txt ftp {revived}|75|*; 2 bulletins queued, the oldest BRAX_*
 outage|36 m3.txt ftp {revived}|75|*; 3 bulletins queued, the oldest BRAX_*
 outage|--status|1|BRAX_* bytes, NOUS71 BRAX ??????, queued since 20??-??-?? ??:??:?? UTC, last failure: none seen
-outage|--check|0|KELVANE-SEND OK: 3 queued, the oldest BRAX_* for 0 min * | queued=3 held=0 oldest=*s;300;900
-outage|{at +6m} --check|1|KELVANE-SEND WARNING: 3 queued, the oldest BRAX_* for 6 min * | queued=3 held=0 oldest=3??s;300;900
-outage|{at +16m} --check --warn 10 --critical 15|2|KELVANE-SEND CRITICAL: 3 queued, * | queued=3 held=0 oldest=9??s;600;900
-outage|--check --warn soon|3|KELVANE-SEND UNKNOWN: usage: *
+outage|--check|0|KELVANE-SEND OK: 3 queued, the oldest BRAX_* for 0 min * | queued=3 held=0;;0 oldest=*s;300;900
+outage|!sh touch -d '+2 hours' outbox/*|0|
+outage|{at +6m} --check|1|KELVANE-SEND WARNING: 3 queued, the oldest BRAX_* for 6 min * | queued=3 held=0;;0 oldest=3??s;300;900
+outage|{at +16m} --check --warn 10 --critical 15|2|KELVANE-SEND CRITICAL: 3 queued, * | queued=3 held=0;;0 oldest=9??s;600;900
+outage|{at -2h} --check|2|KELVANE-SEND CRITICAL: 3 queued, the oldest BRAX_* queued 1?? min * s ahead of the clock, which was set back since | queued=3 held=0;;0 oldest=7???s;300;900
+outage|--check --warn soon|3|KELVANE-SEND UNKNOWN: usage: --warn takes MINUTES from 0 to 525600, not soon
+outage|--check --critical 99999999999999999999|3|KELVANE-SEND UNKNOWN: usage: --critical takes MINUTES from 0 to 525600, not 99999999999999999999
+outage|--check --warn 20 --critical 10|3|KELVANE-SEND UNKNOWN: usage: --warn 20 is above --critical 10
+outage|!sh cd / && "$send" --check; echo "status $?"|0|status 3
+outage|!sh cd / && "$send" --check|3|KELVANE-SEND UNKNOWN: / is not a kelvane-send folder (no outbox/, held/, delivered.log or kelvane-send.conf): give the folder with -C DIR
+outage|!sh dir=$PWD && cd / && "$send" -C "$dir" --check|0|KELVANE-SEND OK: 3 queued, the oldest BRAX_* for 0 min * | queued=3 held=0;;0 oldest=*s;300;900
+outage|!sh "$send" -C "$scratch/taken" --check|3|KELVANE-SEND UNKNOWN: */taken is not a kelvane-send folder *
+outage|-C nowhere --check|3|KELVANE-SEND UNKNOWN: cannot enter nowhere (No such file or directory)
+outage|-C nowhere --retry ftp {revived}|1|kelvane-send: FAILED: cannot enter nowhere (No such file or directory); nothing converted or sent
 outage|!sh touch "$scratch/revived.go" && wait_port "$revived_port"|0|
 outage|--retry ftp {revived}|0|kelvane-send: delivered 3 bulletins to ftp://*; nothing queued
 outage|--status|0|kelvane-send: nothing queued
@@ -465,6 +514,8 @@ sftp down|36 m1.txt sftp -F /dev/null -P {dead} talvex@127.0.0.1|75|*TEMPFAIL: c
 sftp words|36 m1.txt sftp -o NoSuchOption=1 {key} talvex@127.0.0.1|1|*FAILED: sftp refused its words (*Bad configuration option*; 1 bulletin queued: BRAX_*
 sftp words|--retry sftp {nosftp key} talvex@127.0.0.1|1|*FAILED: the gateway took the login of talvex@127.0.0.1 but refused the sftp session, *
 sftp words|--retry sftp {unknown host} talvex@127.0.0.1|1|*FAILED: host key of 127.0.0.1 unknown: add it to ~/.ssh/known_hosts, for example with ssh-keyscan, *
+sftp words|--retry sftp {no known_hosts} talvex@127.0.0.1|1|*FAILED: host key of 127.0.0.1 unknown: *
+sftp words|--retry sftp {changed host} talvex@127.0.0.1|1|*FAILED: host key of 127.0.0.1 is not the one in known_hosts: find out why before you mend it, *
 sftp words|--retry sftp {key} talvex@127.0.0.1|0|kelvane-send: delivered BRAX_* to sftp://*; nothing queued
 login|!sh echo machine 127.0.0.1 login kelvane password wrong >"$HOME/.netrc"|0|
 login|36 m1.txt ftp {ftp}|1|kelvane-send: FAILED: login to 127.0.0.1:* refused (reply 530 *), mend that *; 1 bulletin queued: BRAX_*
@@ -475,10 +526,19 @@ netrc|!sh echo machine gateway.example login kelvane password test-only >"$HOME/
 netrc|36 m1.txt ftp {ftp}|1|kelvane-send: FAILED: */.netrc has no entry for 127.0.0.1 (add: machine 127.0.0.1 login USER password PASSWORD); nothing converted or sent; nothing queued
 sftp login|36 m1.txt sftp {other key} talvex@127.0.0.1|1|*FAILED: login to talvex@127.0.0.1 refused, *; 1 bulletin queued: BRAX_*
 rename|!sh echo machine 127.0.0.1 login norename password test-only >"$HOME/.netrc"|0|
-rename|36 m1.txt ftp {ftp}|1|*FAILED: held BRAX_* (rename of .BRAX_* to BRAX_* refused (reply 550 *)): see kelvane-send --status, then --release or --drop it; nothing queued, 1 held: BRAX_*
-sftp rename|36 m1.txt sftp {key} norename@127.0.0.1|1|*FAILED: held BRAX_* (rename of .BRAX_* refused (*Permission denied)): *; nothing queued, 1 held: BRAX_*
+rename|36 m1.txt ftp {ftp}|1|*FAILED: the gateway refused BRAX_* (rename of .BRAX_* to BRAX_* refused (reply 550 *)) and a probe too (rename refused (reply 550 *)): it takes nothing now, nothing held, mend that and run kelvane-send --retry; 1 bulletin queued: BRAX_*
+rename|!sh dots|0|0
+rename|!sh echo machine 127.0.0.1 login kelvane password test-only >"$HOME/.netrc"|0|
+rename|--retry ftp {ftp}|0|kelvane-send: delivered BRAX_* to ftp://*; nothing queued
+sftp rename|36 m1.txt sftp {key} norename@127.0.0.1|1|*FAILED: the gateway refused BRAX_* (rename of .BRAX_* refused (*Permission denied)) and a probe too (upload or rename refused (*Permission denied)): it takes nothing now, nothing held, *; 1 bulletin queued: BRAX_*
+sftp rename|!sh dots|0|0
+sftp rename|--retry sftp {key} talvex@127.0.0.1|0|kelvane-send: delivered BRAX_* to sftp://*; nothing queued
 busy|!sh echo machine 127.0.0.1 login busy password test-only >"$HOME/.netrc"|0|
 busy|36 m1.txt ftp {ftp}|75|*TEMPFAIL: 127.0.0.1:* refused for now (reply 452 *), *; 1 bulletin queued: BRAX_*
+busy|!sh echo machine 127.0.0.1 login full password test-only >"$HOME/.netrc"|0|
+busy|--retry ftp {ftp}|75|*TEMPFAIL: the gateway refused BRAX_* (upload of .BRAX_* refused (reply 552 Disk full - please upload later)) and a probe too (upload refused (reply 552 *)): it takes nothing now, nothing held, run kelvane-send --retry to try again; 1 bulletin queued: BRAX_*
+busy|!sh echo machine 127.0.0.1 login kelvane password test-only >"$HOME/.netrc"|0|
+busy|--retry ftp {ftp}|0|kelvane-send: delivered BRAX_* to ftp://*; nothing queued
 hold|!sh echo machine 127.0.0.1 login sizelimit password test-only >"$HOME/.netrc"|0|
 hold|2 w1.txt ftp {down}|75|*; 1 bulletin queued: BRAX_*
 hold|36 mid.txt ftp {down}|75|*
@@ -486,7 +546,7 @@ hold|3 w2.txt ftp {down}|75|*
 hold|36 m1.txt ftp {down}|75|*; 4 bulletins queued, the oldest BRAX_*
 hold|--retry ftp {ftp}|1|kelvane-send: FAILED: held BRAX_* (rename of .BRAX_* to BRAX_* refused (reply 553 Bulletin over the size limit of 20000 bytes.)): see kelvane-send --status, then --release or --drop it; 1 bulletin queued: BRAX_*, 1 held: BRAX_*
 hold|--status|1|BRAX_* bytes, NOUS71 BRAX ??????, queued since * UTC, held: * 553 Bulletin over the size limit of 20000 bytes.)
-hold|--check|2|KELVANE-SEND CRITICAL: 1 held, BRAX_* (* 553 Bulletin over *); 1 queued | queued=1 held=1 oldest=*s;300;900
+hold|--check|2|KELVANE-SEND CRITICAL: 1 held, BRAX_* (* 553 Bulletin over *), 1 queued | queued=1 held=1;;0 oldest=*s;300;900
 hold|--retry ftp {ftp}|1|kelvane-send: FAILED: bulletins wait in held/ for a person: *; 1 bulletin queued: BRAX_*, 1 held: BRAX_*
 hold|!sh echo machine 127.0.0.1 login kelvane password test-only >"$HOME/.netrc"|0|
 hold|--release {held}|0|kelvane-send: released BRAX_*: queued again as outbox/*; 2 bulletins queued, the oldest BRAX_*
@@ -496,16 +556,54 @@ hold|!sh echo machine 127.0.0.1 login sizelimit password test-only >"$HOME/.netr
 hold|36 mid2.txt ftp {ftp}|1|kelvane-send: FAILED: held BRAX_* *; nothing queued, 1 held: BRAX_*
 hold|--drop {held}|0|kelvane-send: dropped BRAX_*; delivered.log says so; nothing queued
 hold|!sh tail -n 1 delivered.log|0|20??-??-??T??:??:??Z BRAX_* bytes dropped NOUS71 BRAX ?????? root, dropped by root
+hold two|!sh echo machine 127.0.0.1 login sizelimit password test-only >"$HOME/.netrc"|0|
+hold two|36 mid1.txt ftp {down}|75|*
+hold two|37 mid2.txt ftp {down}|75|*
+hold two|36 m1.txt ftp {down}|75|*
+hold two|2 w1.txt ftp {down}|75|*; 4 bulletins queued, the oldest BRAX_*
+hold two|--retry ftp {ftp}|1|kelvane-send: FAILED: held BRAX_* (rename * (reply 553 *)), BRAX_* (rename * (reply 553 *)): see kelvane-send --status, then --release or --drop it; 1 bulletin queued: BRAX_*, 2 held, the oldest BRAX_*
+hold two|!sh awk '{ print $6 }' delivered.log|0|WWIO20
+hold two|!sh dots|0|0
 refused|!sh echo machine 127.0.0.1 login refuseall password test-only >"$HOME/.netrc"|0|
-refused|36 m1.txt ftp {down}|75|*
-refused|2 w1.txt ftp {ftp}|1|kelvane-send: FAILED: the gateway refused BRAX_* (* 553 *) and the next one too: *; 2 bulletins queued, the oldest BRAX_*
+refused|36 m1.txt ftp {ftp}|1|kelvane-send: FAILED: the gateway refused BRAX_* (rename of .BRAX_* refused (reply 553 *)) and a probe too (rename refused (reply 553 *)): it takes nothing now, nothing held, mend that and run kelvane-send --retry; 1 bulletin queued: BRAX_*
+refused|37 m2.txt ftp {ftp}|1|*nothing held, *; 2 bulletins queued, the oldest BRAX_*
+refused|2 w1.txt ftp {ftp}|1|*nothing held, *; 3 bulletins queued, the oldest BRAX_*
+refused|3 w2.txt ftp {ftp}|1|*nothing held, *; 4 bulletins queued, the oldest BRAX_*
+refused|!sh "$send" --status >status.txt; grep -c 'last failure: .* and a probe too (rename refused (reply 553 ' status.txt|0|1
+refused|!sh dots|0|0
+refused|!sh echo machine 127.0.0.1 login kelvane password test-only >"$HOME/.netrc"|0|
+refused|--retry ftp {ftp}|0|kelvane-send: delivered 4 bulletins to ftp://*; nothing queued
+end|!sh echo machine 127.0.0.1 login endcheck password test-only >"$HOME/.netrc"|0|
+end|36 mid.txt ftp {ftp}|1|kelvane-send: FAILED: held BRAX_* (upload of .BRAX_* refused at its end (reply 553 Over the size limit \\x1b?31mRED\\x1b?0m | x\\x0dkelvane-send: delivered everything)): see *; nothing queued, 1 held: BRAX_*
+end|--status|1|BRAX_* held: * (reply 553 Over the size limit \\x1b?31mRED\\x1b?0m | x\\x0dkelvane-send: delivered everything)
+end|!sh "$send" --check >check.txt; bars check.txt|0|1 0
+end|!sh { "$send" --status; "$send" --check; } >both.txt; tr -d '\n\040-\176' <both.txt >odd.txt; wc -c <odd.txt|0|0
+end|!sh dots|0|0
+edges|!sh messages m1.txt && faketime -f '@2026-01-01 00:00:00' "$send" 36 m1.txt ftp {down} >/dev/null; echo outbox/*[0-9]|0|outbox/0000000001.BRAX_01.000000
+edges|{at @{month} 00:05:00} --check|0|KELVANE-SEND OK: 1 queued, the oldest BRAX_01.000000 for 5 min 0 s | queued=1 held=0;;0 oldest=300s;300;900
+edges|{at @{month} 00:05:01} --check|1|KELVANE-SEND WARNING: * oldest=301s;300;900
+edges|{at @{month} 00:15:00} --check|1|KELVANE-SEND WARNING: * oldest=900s;300;900
+edges|{at @{month} 00:15:01} --check|2|KELVANE-SEND CRITICAL: * oldest=901s;300;900
+edges|{at @{month} 00:15:01} --check --warn 0 --critical 0|2|KELVANE-SEND CRITICAL: *
 killed|!kill group KILL 36 big.txt ftp {ftp}|0|
 killed|--status|1|BRAX_* bytes, * queued since *, last failure: none seen
+killed|!sh dots|0|1
 killed|--retry ftp {ftp}|0|kelvane-send: delivered BRAX_*; nothing queued
+killed|!sh dots|0|0
+killed|!kill client KILL 36 big1.txt ftp {ftp}|0|kelvane-send: FAILED: curl was killed by signal 9 (Killed), sending BRAX_*, mend that and run kelvane-send --retry; 1 bulletin queued: BRAX_*
+killed|!sh dots|0|1
+killed|--retry sftp {key} talvex@127.0.0.1|0|kelvane-send: delivered BRAX_*; nothing queued
+killed|!sh dots|0|0
 killed pid|!kill pid TERM 36 big.txt ftp {ftp}|0|
 killed pid|--retry ftp {ftp}|0|kelvane-send: delivered BRAX_*; nothing queued
 killed pid|!kill pid KILL 36 big2.txt ftp {ftp}|0|
 killed pid|--retry ftp {ftp}|0|kelvane-send: delivered BRAX_*; nothing queued
+killed pid|!sh dots|0|0
+removed|!sh messages big.txt m1.txt m2.txt && for m in big m1 m2; do "$send" 36 $m.txt ftp {down}; done; set -- outbox/*[0-9]; echo $#|0|3
+removed|!bg --retry ftp {ftp}|0|
+removed|!sh set -- outbox/*[0-9]; rm "${@: -1}"|0|
+removed|!wait|0|kelvane-send: delivered 2 bulletins to ftp://*; nothing queued
+removed|!sh grep 'removed' bg.log|0|kelvane-send: outbox/0000000003.BRAX_* was removed while the queue was being sent: not sent, nothing held
 backlog|!sh for i in $(seq 10 39); do messages m$i.txt; faketime "2026-12-01 10:00:$i" "$send" 36 m$i.txt ftp {down}; done; true|0|
 backlog|!sh grep -c 'logged in' "$scratch/ftp-server.log" >logins.before|0|
 backlog|--retry ftp {ftp}|0|kelvane-send: delivered 30 bulletins to ftp://*; nothing queued
@@ -516,6 +614,7 @@ sftp backlog|!sh echo $(($(wc -l <"$scratch/sftp-logins.log") - $(cat logins.bef
 killed backlog|!sh for i in $(seq 10 17); do messages mid$i.txt; faketime "2026-12-01 12:00:$i" "$send" 36 mid$i.txt ftp {down}; done; true|0|
 killed backlog|!kill group-later KILL --retry ftp {ftp}|0|
 killed backlog|--retry ftp {ftp}|0|kelvane-send: delivered * to ftp://*; nothing queued
+killed backlog|!sh dots|0|0
 clock|!sh messages a1.txt a2.txt; faketime '2026-12-09 10:00:00' "$send" 36 a1.txt ftp {down}; faketime '2026-12-09 09:00:00' "$send" 36 a2.txt ftp {down}; touch -d '2026-12-09 12:00' BRAX_09.100000; touch -d '2026-12-09 06:00' BRAX_09.090000|0|
 clock|--retry ftp {ftp}|0|kelvane-send: delivered 2 bulletins to ftp://*; nothing queued
 whole|!sh mkdir -m 700 outbox && : >outbox/0000000001.BRAX_01.000000 && printf '%0100d' 0 >secret && ln secret outbox/0000000002.BRAX_01.000001|0|
@@ -637,7 +736,7 @@ stall|!sh messages s1.txt && "$send" 36 s1.txt ftp {down}|75|*
 stall|!bg --retry ftp {stall}|0|
 stall|!sh messages s2.txt && timeout 2 "$send" 36 s2.txt ftp {ftp} >s2.log; echo $? >s2.status; cat s2.log; echo $(cat s2.status) $(grep -c '^kelvane-send: handed BRAX_.* over in drop/$' s2.log) $(grep -c 'waiting for the send in progress (pid [0-9]*)' s2.log)|0|124 1 1
 stall|!sh timeout 1 "$send" --status >/dev/null; echo $?|0|1
-stall|!sh kill "$(cat kelvane-send.send.lock)"|0|
+stall|!sh kill "$(head -n 1 kelvane-send.send.lock)"|0|
 stall|!wait|143|
 stall|--retry ftp {ftp}|0|kelvane-send: delivered 2 bulletins to ftp://*; nothing queued
 stdout|36 m1.txt ftp {down}|75|*

@@ -88,13 +88,8 @@ pids+=($!)
 for _ in $(seq 100); do [ ! -s sftp.port ] || break; sleep 0.1; done
 port=$(cat sftp.port 2>/dev/null) || { cat sftp-server.log; exit 1; }
 
-# kelvane-send on the PATH, as the package puts it; a binary that does not
-# take -C yet gets it from this wrapper, which changes folder first.
-with_c=yes
-[[ $("$send" -C / --status 2>&1) != *"unknown option -C"* ]] || with_c=no
-# shellcheck disable=SC2016 # the wrapper's own variables
-printf '#!/bin/sh\nif [ "$1" = -C ] && [ %s = no ]; then cd "$2" || exit 1; shift 2; fi\nexec "%s" "$@"\n' \
-	"$with_c" "$send" >bin/kelvane-send
+# kelvane-send and kelvane on the PATH, as the package puts them.
+cp "$send" "$(dirname "$send")/kelvane" bin/
 cp /bin/sh bin/cron
 # The service as systemd runs it: the unit's ExecStart, as root, in an
 # empty environment.
@@ -110,7 +105,7 @@ printf '%s\n' "\$@" >>"$scratch/enabled"
 setsid bash -c 'while :; do [ -z "\$(find "$F/drop" "$F/outbox" -mindepth 1 2>/dev/null)" ] || unit; sleep 0.5; done' >>"$scratch/journal" 2>&1 </dev/null &
 echo \$! >"$scratch/units.pid"
 EOF
-chmod 755 bin/kelvane-send bin/systemctl bin/unit
+chmod 755 bin/kelvane-send bin/kelvane bin/systemctl bin/unit
 export PATH=$scratch/bin:$PATH
 
 # A block of OFFICE.md with this test's names, paths and gateway.

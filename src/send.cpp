@@ -7,11 +7,12 @@
 // too, so that a conversion never waits for a send. The gateway takes a
 // file the moment it appears, so each bulletin is uploaded under a dot
 // name and renamed; it is delivered when the rename is accepted. A
-// bulletin the gateway refuses for good is held, and the rest go on, but
-// for those of its heading: a correction never overtakes what it
-// corrects. Status 0: delivered; 75: the gateway could not be reached or
-// refused for now, or a member queued for the sending account; 1: a
-// person must look. The last line says what happened and what waits.
+// bulletin the gateway refuses for good, while it takes a probe of the
+// run's own, is held, and the rest go on, but for those of its heading: a
+// correction never overtakes what it corrects. A gateway that takes
+// nothing holds nothing. Status 0: delivered; 75: the gateway could not be
+// reached or refused for now, or a member queued for the sending account;
+// 1: a person must look. The last line says what happened and what waits.
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -32,18 +33,19 @@ static const char send_lock_name[] = "kelvane-send.send.lock";
 static std::string send_mode; // "convert", "--retry", "--status", "--check", "--release", "--drop"
 static std::string send_option, send_file, send_name;
 static std::vector<std::string> send_words;
+static std::vector<std::string> send_dirs; // -C DIR, each from the one before
 static long warn_minutes = 5, critical_minutes = 15;
 
 static int proc_usage(const std::string &why)
 {
-	proc_say("usage: kelvane-send OPTION FILE [GATEWAY]");
-	proc_say("       kelvane-send --retry [GATEWAY]");
-	proc_say("       kelvane-send --status");
-	proc_say("       kelvane-send --check [--warn MINUTES] [--critical MINUTES]");
-	proc_say("       kelvane-send --release BULLETIN");
-	proc_say("       kelvane-send --drop BULLETIN");
+	proc_say("usage: kelvane-send [-C DIR] OPTION FILE [GATEWAY]");
+	proc_say("       kelvane-send [-C DIR] --retry [GATEWAY]");
+	proc_say("       kelvane-send [-C DIR] --status");
+	proc_say("       kelvane-send [-C DIR] --check [--warn MINUTES] [--critical MINUTES]");
+	proc_say("       kelvane-send [-C DIR] --release BULLETIN");
+	proc_say("       kelvane-send [-C DIR] --drop BULLETIN");
 	proc_say("GATEWAY: ftp HOST [PORT], or sftp [SFTP-OPTION...] USER@HOST; without it,");
-	proc_say("the KELVANE_SEND_GATEWAY line of kelvane-send.conf");
+	proc_say("the KELVANE_SEND_GATEWAY line of kelvane-send.conf; -C DIR: work in DIR");
 	proc_say("FAILED: usage: " + why);
 	return 1;
 }
@@ -56,24 +58,35 @@ static int proc_finish(int status, const std::string &what)
 	return status;
 }
 
-// --check's thresholds; a mistake is UNKNOWN, as monitoring expects.
+// --check's thresholds, in minutes up to a year; a mistake is UNKNOWN, as
+// monitoring expects, and so is a warning above the critical.
 static int proc_check_options(const std::vector<std::string> &args)
 {
+	const long most = 525600;
 	for (size_t i = 1; i < args.size(); i += 2) {
 		long *value = args[i] == "--warn"       ? &warn_minutes
 		              : args[i] == "--critical" ? &critical_minutes
 		                                        : nullptr;
+		if (value == nullptr || i + 1 == args.size())
+			return proc_check_unknown(
+			        "usage: kelvane-send [-C DIR] --check [--warn MINUTES] "
+			        "[--critical MINUTES], not " +
+			        proc_escape(args[i]));
+		const std::string &number = args[i + 1];
 		char *end = nullptr;
-		long minutes = i + 1 < args.size() ? strtol(args[i + 1].c_str(), &end, 10) : -1;
-		if (value == nullptr || end == nullptr || *end != '\0' || minutes < 0 ||
-		    args[i + 1].empty()) {
-			printf("KELVANE-SEND UNKNOWN: usage: kelvane-send --check [--warn MINUTES] "
-			       "[--critical MINUTES], not %s\n",
-			       proc_escape(args[i]).c_str());
-			return 3;
-		}
+		errno = 0;
+		long minutes = strtol(number.c_str(), &end, 10);
+		if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos ||
+		    errno != 0 || *end != '\0' || minutes > most)
+			return proc_check_unknown(
+			        "usage: " + args[i] + " takes MINUTES from 0 to " +
+			        std::to_string(most) + ", not " + proc_escape(number));
 		*value = minutes;
 	}
+	if (warn_minutes > critical_minutes)
+		return proc_check_unknown("usage: --warn " + std::to_string(warn_minutes) +
+		                          " is above --critical " +
+		                          std::to_string(critical_minutes));
 	return 0;
 }
 
@@ -81,6 +94,13 @@ static int proc_check_options(const std::vector<std::string> &args)
 static int proc_send_command_line(int argc, char **argv)
 {
 	std::vector<std::string> args(argv + 1, argv + argc);
+	// -C DIR before the mode, as git and tar take it.
+	while (!args.empty() && args[0] == "-C") {
+		if (args.size() < 2)
+			return proc_usage("-C needs a DIR");
+		send_dirs.push_back(args[1]);
+		args.erase(args.begin(), args.begin() + 2);
+	}
 	if (args.empty())
 		return proc_usage("no words given");
 	send_mode = args[0];
@@ -260,9 +280,6 @@ struct Drain {
 	std::string held; // what this run held, and why
 	int stop = 0;     // the failure that stopped it, or 0
 	std::string stop_why;
-	bool waiting = false; // a bulletin refused, not yet held
-	Entry refused;
-	std::string refused_why;
 };
 
 // Holds entry for why, or stops the drain where it cannot.
@@ -287,15 +304,12 @@ static bool proc_next_batch(Drain *d, std::vector<const Entry *> *batch)
 		return false;
 	}
 	std::vector<std::string> blocked;
-	blocked.reserve(held.size() + 1);
+	blocked.reserve(held.size());
 	std::transform(held.begin(), held.end(), std::back_inserter(blocked), proc_heading_of);
-	if (d->waiting)
-		blocked.push_back(proc_heading_of(d->refused));
 	for (const Entry &e : queue) {
 		bool behind = std::find(blocked.begin(), blocked.end(), proc_heading_of(e)) !=
 		              blocked.end();
-		if (behind || (d->waiting && e.file == d->refused.file) ||
-		    batch->size() == max_session_bulletins)
+		if (behind || batch->size() == max_session_bulletins)
 			continue;
 		if (e.problem.empty()) {
 			batch->push_back(&e);
@@ -309,42 +323,50 @@ static bool proc_next_batch(Drain *d, std::vector<const Entry *> *batch)
 	return true;
 }
 
-// After the session that followed a refusal: a refusal of its first
-// bulletin too is the gateway's, which stops the drain and holds
-// nothing; else the refused bulletin is held. False when the drain stops.
-static bool proc_settle_refusal(Drain *d, const Session &session)
+// One call after a failure the gateway answered: it removes the dot files
+// left and, with probe, tells whether the gateway takes a file at all.
+static void proc_probe(const std::string &refused, bool probe, Session *result)
 {
-	d->waiting = false;
-	if (session.delivered == 0 && session.outcome == refused_bulletin) {
-		d->stop = 1;
-		d->stop_why = "the gateway refused " + d->refused.bulletin + " (" + d->refused_why +
-		              ") and the next one too: " + session.why;
-		return false;
-	}
-	return proc_hold_now(d, d->refused, d->refused_why);
+	if (client == "ftp")
+		proc_probe_ftp(refused, probe, result);
+	else
+		proc_probe_sftp(refused, probe, result);
 }
 
-// What the session met: a refusal of one bulletin waits to be settled by
-// the next session; any other failure stops the drain, with a note for
-// --status. False when the drain stops.
+// What the session met. A refusal of one bulletin is settled by a probe:
+// taken, the gateway refuses only this bulletin, which is held while the
+// rest go on; refused too, the gateway takes nothing now, so the drain
+// stops and holds nothing, and the first run once it is mended sends it
+// all. An entry removed meanwhile holds nothing either. Any other failure
+// stops the drain. A stop leaves a note for --status. False when the
+// drain stops.
 static bool proc_after_session(Drain *d, const std::vector<const Entry *> &batch,
                                const Session &session)
 {
 	if (session.outcome == 0)
 		return true;
 	const Entry &met = *batch[std::min(session.delivered, batch.size() - 1)];
-	if (session.outcome == refused_bulletin) {
-		d->waiting = true;
-		d->refused = met;
-		d->refused_why = session.why;
+	if (session.outcome == removed_entry) {
+		proc_say(session.why + ": not sent, nothing held");
 		return true;
 	}
+	Session probe;
+	if (session.answered)
+		proc_probe(met.bulletin, session.outcome == refused_bulletin, &probe);
+	if (session.outcome == refused_bulletin && probe.outcome == 0)
+		return proc_hold_now(d, met, session.why);
 	d->stop = session.outcome;
 	d->stop_why = session.why;
+	if (session.outcome == refused_bulletin) {
+		d->stop = probe.outcome;
+		d->stop_why = "the gateway refused " + met.bulletin + " (" + session.why +
+		              ") and a probe too (" + probe.why +
+		              "): it takes nothing now, nothing held";
+	}
 	if (session.delivered < batch.size())
 		(void)proc_write_note(
 		        met.dir, met.file + ".failed",
-		        proc_utc(time(nullptr), when_format) + " " + session.why + "\n", false);
+		        proc_utc(time(nullptr), when_format) + " " + d->stop_why + "\n", false);
 	return false;
 }
 
@@ -382,29 +404,35 @@ static int proc_drain_end(const Drain &d, bool quiet)
 
 // Forward: the queue in conversion order, in sessions of up to 100,
 // until it is empty or a failure stops it. The queue is read again before
-// each session, so that what was queued meanwhile goes too. A refusal of
-// one bulletin holds it, unless the next bulletin meets a refusal too.
+// each session, so that what was queued meanwhile goes too. The dot names
+// the last run left in the send's lock are read before this run takes it,
+// and removed by its first call.
 static int proc_forward(bool quiet)
 {
 	std::string why;
+	proc_read_litter(send_lock_name);
 	if (proc_lock(send_lock_name, true, &send_lock, &why) != 0 || proc_pickup(&why) != 0 ||
 	    proc_record_unlogged(&why) != 0)
 		return proc_finish(1, "FAILED: " + why);
+	proc_add_litter({});
 	Drain d;
 	for (;;) {
 		std::vector<const Entry *> batch;
-		if (!proc_next_batch(&d, &batch) || (batch.empty() && !d.waiting))
+		if (!proc_next_batch(&d, &batch) || batch.empty())
 			break;
 		Session session;
-		if (!batch.empty())
-			proc_session(batch, &session);
+		proc_session(batch, &session);
 		d.delivered += session.delivered;
 		if (session.delivered != 0)
 			d.last_delivered = batch[session.delivered - 1]->bulletin;
-		if (d.waiting && !proc_settle_refusal(&d, session))
+		if (!proc_after_session(&d, batch, session))
 			break;
-		if (!batch.empty() && !proc_after_session(&d, batch, session))
-			break;
+	}
+	// Dot files still left, with nothing to send: removed by a call of
+	// their own.
+	if (d.stop == 0 && !litter.empty()) {
+		Session tidy;
+		proc_probe("", false, &tidy);
 	}
 	proc_archive();
 	return proc_drain_end(d, quiet);
@@ -506,6 +534,22 @@ static int proc_convert_and_send(void)
 	return proc_forward(send_mode == "--retry");
 }
 
+// Goes into each -C DIR in turn. Returns 0, or the status after the line.
+static int proc_enter_dirs(void)
+{
+	for (const std::string &dir : send_dirs) {
+		if (chdir(dir.c_str()) == 0)
+			continue;
+		std::string why =
+		        "cannot enter " + proc_escape(dir) + " (" + proc_reason(errno) + ")";
+		if (send_mode == "--check")
+			return proc_check_unknown(why);
+		proc_say("FAILED: " + why + "; nothing converted or sent");
+		return 1;
+	}
+	return 0;
+}
+
 int kelvane_send_main(int argc, char **argv)
 {
 	if (proc_standard_descriptors() != 0) {
@@ -517,14 +561,24 @@ int kelvane_send_main(int argc, char **argv)
 	(void)signal(SIGPIPE, SIG_IGN);
 	int failed = proc_send_command_line(argc, argv);
 	if (failed == 0)
-		failed = proc_check_folder();
+		failed = proc_enter_dirs();
 	if (failed != 0)
 		return failed;
+	// --check looks at the folder itself, to tell one that is no queue.
 	if (send_mode == "--check")
 		return proc_send_check(warn_minutes, critical_minutes);
+	failed = proc_check_folder();
+	if (failed != 0)
+		return failed;
 	if (send_mode == "--status")
 		return proc_send_status();
-	if (send_mode == "--release" || send_mode == "--drop")
-		return proc_held_mode();
+	if (send_mode == "--release" || send_mode == "--drop") {
+		// Taking the send's lock wrote over the dot names a killed send
+		// left there: they are written back.
+		proc_read_litter(send_lock_name);
+		failed = proc_held_mode();
+		proc_add_litter({});
+		return failed;
+	}
 	return proc_convert_and_send();
 }

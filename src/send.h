@@ -14,9 +14,13 @@
 #include "system.h"
 
 constexpr int ex_tempfail = 75; // as mail transfer agents use it: try later
-// An outcome, never an exit status: the gateway refused this one bulletin
-// for good (its upload or rename), so it is held and the rest go on.
+// Outcomes, never exit statuses. The gateway refused this bulletin for good
+// (its upload or rename): a probe tells whether it takes anything at all,
+// and only then is the bulletin held while the rest go on.
 constexpr int refused_bulletin = 2;
+// The entry left outbox/ while it was being sent (a person removed it):
+// nothing to hold, and the rest go on.
+constexpr int removed_entry = 3;
 // The most bulletins one client session sends, so that a slow session
 // does not keep newer warnings waiting for long.
 constexpr size_t max_session_bulletins = 100;
@@ -26,8 +30,11 @@ int kelvane_send_main(int argc, char **argv);
 
 // kelvane-send's lines and times (send_text.cpp).
 void proc_say(const std::string &line);
-// A name or a note as one printable line: odd bytes as \xHH.
+// A name or a note as one printable line: odd bytes and backslashes as \xHH.
 std::string proc_escape(const std::string &text);
+// A line as printed: every byte outside printable ASCII as \xHH, so that a
+// terminal or a reader of the line never obeys text from outside.
+std::string proc_printable(const std::string &line);
 std::string proc_utc(time_t t, const char *format);
 // How --status, notes and last lines give a time.
 constexpr char when_format[] = "%Y-%m-%d %H:%M:%S UTC";
@@ -127,21 +134,35 @@ int proc_ask(const std::string &what, const Entry &entry, std::string *why);
 struct Child {
 	pid_t pid = -1;
 	int output = -1; // its standard output and error, where collected
+	int signal = 0;  // the signal that ended it, once waited for
 };
 int proc_start(const std::vector<std::string> &argv, int input, bool collect, int lock,
                bool dies_with_us, Child *child);
 int proc_wait(Child *child);
 bool proc_read_lines(Child *child, std::string *pending, std::vector<std::string> *lines);
+// How a client that ended without its own word ended: "curl exited 3", or
+// "curl was killed by signal 9 (Killed)".
+std::string proc_ended(const char *name, const Child &child, int status);
 
 // One client session: sends batch in order, recording each bulletin as
 // the client reports its rename accepted (send_ftp.cpp, send_sftp.cpp).
 struct Session {
 	size_t delivered = 0; // how many of the batch, from the first
-	int outcome = 0;      // 0, ex_tempfail, 1 or refused_bulletin for batch[delivered]
+	int outcome =
+	        0; // 0, ex_tempfail, 1, refused_bulletin or removed_entry for batch[delivered]
 	std::string why;
+	bool answered = false; // the gateway refused a command after the login, so a call
+	                       // of its own can remove the dot file the failure left
 };
 void proc_session_ftp(const std::vector<const Entry *> &batch, Session *session);
 void proc_session_sftp(const std::vector<const Entry *> &batch, Session *session);
+// After a failure the gateway answered: one call that removes the dot
+// files left (litter) and, with probe, uploads, renames and removes a
+// file of the run's own under dot names after refused (a bulletin). Its
+// outcome: 0 where the probe was taken (or there was none), else why not,
+// ex_tempfail where the gateway says later (4xx, 552).
+void proc_probe_ftp(const std::string &refused, bool probe, Session *result);
+void proc_probe_sftp(const std::string &refused, bool probe, Session *result);
 int proc_record_session(const std::vector<const Entry *> &done, Child *child, Session *session);
 int proc_ftp_outcome(int status, const std::string &code, const std::string &reply,
                      const std::string &name, std::string *why);
@@ -153,8 +174,25 @@ extern long keep_days; // KELVANE_SEND_KEEP_DAYS
 void proc_archive(void);
 void proc_archive_log(void);
 
+// The dot names a call may leave at the gateway, kept in the send's lock
+// after the pid, so that the next run removes those of a run killed
+// (send_litter.cpp).
+extern std::vector<std::string> litter;
+std::string proc_dot_name(const std::string &bulletin);
+std::string proc_probe_name(const std::string &bulletin);
+void proc_read_litter(const char *lock_name);
+void proc_add_litter(const std::vector<std::string> &names);
+void proc_remove_litter(const std::vector<std::string> &names);
+int proc_probe_file(void);
+
 // What waits, for a person and for monitoring (send_status.cpp).
 int proc_send_status(void);
 int proc_send_check(long warn_minutes, long critical_minutes);
+// --check's UNKNOWN line, its text made safe for a monitoring system; 3.
+int proc_check_unknown(const std::string &why);
+// When bulletin was queued by the queue's own record: the UTC day and
+// time of its name, in the latest month that puts it not after changed,
+// the kernel's time of the entry's last change, which nobody can set back.
+time_t proc_queued_at(const std::string &bulletin, time_t changed);
 
 #endif

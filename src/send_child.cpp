@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -69,7 +70,17 @@ int proc_wait(Child *child)
 		if (errno != EINTR)
 			return 127;
 	}
+	child->signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
 	return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::string proc_ended(const char *name, const Child &child, int status)
+{
+	if (child.signal == 0)
+		return std::string(name) + " exited " + std::to_string(status);
+	const char *what = strsignal(child.signal);
+	return std::string(name) + " was killed by signal " + std::to_string(child.signal) +
+	       (what != nullptr ? std::string(" (") + what + ")" : std::string());
 }
 
 // Reads what the child wrote since the last call (at least a byte, or its

@@ -66,14 +66,15 @@ static int proc_sftp_gateway(const std::vector<std::string> &rest, std::string *
 		*why = "sftp needs USER@HOST as its last word";
 		return 1;
 	}
-	gateway = rest.back();
 	sftp_args.assign(rest.begin(), rest.end() - 1);
 	for (const char *o : {"ConnectTimeout=30", "ServerAliveInterval=15",
 	                      "ServerAliveCountMax=4", "BatchMode=yes", "LogLevel=VERBOSE"}) {
 		sftp_args.emplace_back("-o");
 		sftp_args.emplace_back(o);
 	}
-	sftp_args.push_back(gateway);
+	sftp_args.push_back(rest.back());
+	// As the console, --status and delivered.log show it.
+	gateway = proc_escape(rest.back());
 	where = "sftp://" + gateway + incoming;
 	return 0;
 }

@@ -323,12 +323,12 @@ std::string proc_read_note(int dir, const std::string &name)
 }
 
 // The line delivered.log gets: time, bulletin, size, where it went (or
-// dropped), heading and the account that queued it.
+// dropped), heading and the account that queued it, printable.
 static std::string proc_log_line(const Entry &e, time_t t, const std::string &went)
 {
-	return proc_utc(t, "%Y-%m-%dT%H:%M:%SZ") + " " + e.bulletin + " " + std::to_string(e.size) +
-	       " bytes " + went + " " + (e.heading.empty() ? "?" : e.heading) + " " +
-	       proc_escape(proc_account(e.owner));
+	return proc_printable(proc_utc(t, "%Y-%m-%dT%H:%M:%SZ") + " " + e.bulletin + " " +
+	                      std::to_string(e.size) + " bytes " + went + " " +
+	                      (e.heading.empty() ? "?" : e.heading) + " " + proc_account(e.owner));
 }
 
 // Appends line with one write. A short write means the disk is full: the

@@ -2,8 +2,13 @@
 // (--check, one line and the exit status of the monitoring plugins'
 // convention, with performance data after the bar). Neither takes a lock
 // that a send holds, so both answer at once.
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "send.h"
 
@@ -12,9 +17,61 @@ static std::string proc_heading(const Entry &e)
 	return e.heading.empty() ? "heading unreadable" : e.heading;
 }
 
+// When bulletin was queued: kelvane names it by the UTC clock when it
+// converts it, just before it is queued, so the name is the queue's own
+// record. It holds the day of the month and the time: the month is the
+// latest that puts it not after changed (a minute of leeway), the
+// kernel's time of the entry's last change, which only moves forward.
+// A file's times are never read: a member may set them. A name that no
+// month makes a date gives changed.
+time_t proc_queued_at(const std::string &bulletin, time_t changed)
+{
+	const size_t at = sizeof "BRAX_" - 1; // DD.HHMMSS
+	if (!proc_is_bulletin_name(bulletin))
+		return changed;
+	auto two = [&bulletin](size_t from) {
+		return (bulletin[from] - '0') * 10 + (bulletin[from + 1] - '0');
+	};
+	int day = two(at);
+	int hour = two(at + 3);
+	int minute = two(at + 5);
+	int second = two(at + 7);
+	if (day < 1 || day > 31 || hour > 23 || minute > 59 || second > 59)
+		return changed;
+	const time_t bound = changed + 60;
+	struct tm now = {};
+	gmtime_r(&bound, &now);
+	for (int back = 0; back <= 12; back++) {
+		struct tm t = {};
+		t.tm_year = now.tm_year;
+		t.tm_mon = now.tm_mon - back;
+		t.tm_mday = day;
+		t.tm_hour = hour;
+		t.tm_min = minute;
+		t.tm_sec = second;
+		time_t when = timegm(&t);
+		struct tm check = {};
+		gmtime_r(&when, &check);
+		if (check.tm_mday == day && when <= bound)
+			return when;
+	}
+	return changed;
+}
+
+// When the entry was queued, by its name and the kernel's time of its
+// last change.
+static time_t proc_queued(const Entry &e)
+{
+	struct stat st = {};
+	time_t changed = fstatat(e.dir, e.file.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0
+	                         ? st.st_ctim.tv_sec
+	                         : time(nullptr);
+	return proc_queued_at(e.bulletin, changed);
+}
+
 static std::string proc_since(const Entry &e)
 {
-	return proc_utc(e.written.tv_sec, when_format);
+	return proc_utc(proc_queued(e), when_format);
 }
 
 // --status: the folder and its seat, then one line per bulletin, oldest
@@ -39,13 +96,13 @@ int proc_send_status(void)
 		                              : proc_read_note(e.dir, e.file + ".failed");
 		printf("%s %lld bytes, %s, queued since %s, last failure: %s\n", e.bulletin.c_str(),
 		       e.size, proc_heading(e).c_str(), proc_since(e).c_str(),
-		       failure.empty() ? "none seen" : failure.c_str());
+		       proc_printable(failure.empty() ? "none seen" : failure).c_str());
 	}
 	for (const Entry &e : held) {
 		std::string note = proc_read_note(e.dir, e.file + ".failed");
 		printf("%s %lld bytes, %s, queued since %s, held: %s\n", e.bulletin.c_str(), e.size,
 		       proc_heading(e).c_str(), proc_since(e).c_str(),
-		       note.empty() ? "no reason kept" : note.c_str());
+		       proc_printable(note.empty() ? "no reason kept" : note).c_str());
 	}
 	if (drops_hidden)
 		proc_say("what members handed over in drop/ only " + owner_name + " sees");
@@ -65,6 +122,30 @@ int proc_send_status(void)
 	return 0;
 }
 
+// --check's text as a monitoring system takes it: printable, with no bar
+// (which would begin the performance data) and no semicolon (which some
+// turn into a colon); those are escaped as \xHH too.
+static std::string proc_check_text(const std::string &text)
+{
+	std::string out;
+	for (char c : proc_printable(text)) {
+		if (c == '|' || c == ';') {
+			char hex[8];
+			snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned char>(c));
+			out += hex;
+		} else {
+			out += c;
+		}
+	}
+	return out;
+}
+
+int proc_check_unknown(const std::string &why)
+{
+	printf("KELVANE-SEND UNKNOWN: %s\n", proc_check_text(why).c_str());
+	return 3;
+}
+
 // What a person must see to: held bulletins, or delivered ones that
 // delivered.log lacks.
 static std::string proc_needs_person(void)
@@ -79,31 +160,75 @@ static std::string proc_needs_person(void)
 		       " delivered but not written to delivered.log, " + unlogged[0].bulletin +
 		       " the first";
 	}
-	return text + "; " + std::to_string(queue.size()) + " queued";
+	return text + ", " + std::to_string(queue.size()) + " queued";
+}
+
+// Whether the folder is one kelvane-send has worked in, or been set up
+// for. Returns 0, or 1 with why.
+static int proc_is_queue_folder(std::string *why)
+{
+	for (const char *name : {"outbox", "held", "delivered.log", "kelvane-send.conf"}) {
+		struct stat st = {};
+		if (fstatat(folder_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+			return 0;
+		if (errno != ENOENT) {
+			*why = "cannot examine " + std::string(proc_folder()) + "/" + name + " (" +
+			       proc_reason(errno) + ")";
+			return 1;
+		}
+	}
+	*why = std::string(proc_folder()) +
+	       " is not a kelvane-send folder (no outbox/, held/, delivered.log or "
+	       "kelvane-send.conf): give the folder with -C DIR";
+	return 1;
+}
+
+static std::string proc_minutes(long seconds)
+{
+	return std::to_string(seconds / 60) + " min " + std::to_string(seconds % 60) + " s";
 }
 
 // --check: OK, WARNING or CRITICAL by the age of the oldest bulletin
-// waiting (queued, from when it was queued), CRITICAL for anything held
-// or delivered but not logged, UNKNOWN for a queue it cannot read.
+// waiting, above the thresholds as the monitoring plugins' ranges alert;
+// CRITICAL for anything held or delivered but not logged; UNKNOWN for a
+// folder that is no queue or a queue it cannot read. The age counts from
+// when the bulletin was queued by its name; one queued ahead of the clock
+// (set back since) counts by how far ahead: how long it waited cannot be
+// told, and a clock set back that far needs a person too.
 int proc_send_check(long warn_minutes, long critical_minutes)
 {
 	std::string why;
-	if (proc_read_queue(&why) != 0) {
-		printf("KELVANE-SEND UNKNOWN: %s\n", why.c_str());
-		return 3;
-	}
+	if (proc_open_folder(&why) != 0 || proc_is_queue_folder(&why) != 0 ||
+	    proc_open_queue(false, &why) != 0 || proc_read_queue(&why) != 0)
+		return proc_check_unknown(why);
+	// What waits in drop/ counts as queued; where this account may not
+	// read drop/, what waits cannot be told.
+	if (drops_hidden)
+		return proc_check_unknown(std::string("cannot read ") + proc_folder() +
+		                          "/drop as " + proc_account(geteuid()) +
+		                          ": what waits for the pickup cannot be told");
 	time_t now = time(nullptr);
 	long oldest = 0;
+	bool ahead = false;
 	std::string oldest_name;
 	for (const std::vector<Entry> *list : {&queue, &held}) {
 		for (const Entry &e : *list) {
-			long age = static_cast<long>(now - e.written.tv_sec);
-			if (oldest_name.empty() || age > oldest) {
-				oldest = age > 0 ? age : 0;
+			long age = static_cast<long>(now - proc_queued(e));
+			long counted = age < 0 ? -age : age;
+			if (oldest_name.empty() || counted > oldest) {
+				oldest = counted;
+				ahead = age < -60;
 				oldest_name = e.bulletin;
 			}
 		}
 	}
+	long dropped_age = static_cast<long>(now - oldest_dropped);
+	if (dropped != 0 && (oldest_name.empty() || std::labs(dropped_age) > oldest)) {
+		oldest = std::labs(dropped_age);
+		ahead = dropped_age < -60;
+		oldest_name = "handed over in drop/";
+	}
+	const size_t waiting = queue.size() + dropped;
 	long warn = warn_minutes * 60;
 	long critical = critical_minutes * 60;
 	int level = 0;
@@ -111,16 +236,25 @@ int proc_send_check(long warn_minutes, long critical_minutes)
 	if (!held.empty() || !unlogged.empty()) {
 		level = 2;
 		text = proc_needs_person();
-	} else if (queue.empty()) {
+	} else if (waiting == 0) {
 		text = "nothing queued";
 	} else {
-		level = oldest >= critical ? 2 : oldest >= warn ? 1 : 0;
-		text = std::to_string(queue.size()) + " queued, the oldest " + oldest_name +
-		       " for " + std::to_string(oldest / 60) + " min " +
-		       std::to_string(oldest % 60) + " s";
+		level = oldest > critical ? 2 : oldest > warn ? 1 : 0;
+		text = std::to_string(waiting) + " queued, the oldest " + oldest_name +
+		       (ahead ? " queued " + proc_minutes(oldest) +
+		                        " ahead of the clock, which was set back since"
+		              : " for " + proc_minutes(oldest));
+	}
+	// Files in outbox/ or drop/ that are not bulletins are never sent: a
+	// person must see to them.
+	if (!strays.empty() && level == 0) {
+		level = 1;
+		text += ", but " + strays[0] +
+		        (strays.size() > 1 ? " and " + std::to_string(strays.size() - 1) + " more"
+		                           : "");
 	}
 	static const char *const levels[] = {"OK", "WARNING", "CRITICAL"};
-	printf("KELVANE-SEND %s: %s | queued=%zu held=%zu oldest=%lds;%ld;%ld\n", levels[level],
-	       text.c_str(), queue.size(), held.size(), oldest, warn, critical);
+	printf("KELVANE-SEND %s: %s | queued=%zu held=%zu;;0 oldest=%lds;%ld;%ld\n", levels[level],
+	       proc_check_text(text).c_str(), waiting, held.size(), oldest, warn, critical);
 	return level;
 }

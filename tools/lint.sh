@@ -10,7 +10,8 @@ cd "$(dirname "$0")/.."
 set -- src/system.cpp src/convert.cpp src/frame.cpp src/body.cpp src/script.cpp src/names.cpp src/main.cpp \
 	src/send.cpp src/send_text.cpp src/send_gateway.cpp src/send_folder.cpp src/send_queue.cpp \
 	src/send_drop.cpp src/send_ftp.cpp src/send_sftp.cpp \
-	src/send_child.cpp src/send_status.cpp src/send_account.cpp src/send_archive.cpp src/send_main.cpp
+	src/send_child.cpp src/send_status.cpp src/send_account.cpp src/send_archive.cpp src/send_main.cpp \
+	src/send_litter.cpp
 
 echo "clang-format: checking src/ and fuzz/"
 clang-format --dry-run --Werror src/*.cpp src/*.h fuzz/*.cpp fuzz/*.h
