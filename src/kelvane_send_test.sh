@@ -579,7 +579,7 @@ end|--status|1|BRAX_* held: * (reply 553 Over the size limit \\x1b?31mRED\\x1b?0
 end|!sh "$send" --check >check.txt; bars check.txt|0|1 0
 end|!sh { "$send" --status; "$send" --check; } >both.txt; tr -d '\n\040-\176' <both.txt >odd.txt; wc -c <odd.txt|0|0
 end|!sh dots|0|0
-edges|!sh messages m1.txt && faketime -f '@2026-01-01 00:00:00' "$send" 36 m1.txt ftp {down} >/dev/null; echo outbox/*[0-9]|0|outbox/0000000001.BRAX_01.000000
+edges|!sh messages m1.txt && faketime -f '@2026-01-01 00:00:00' "$send" 36 m1.txt ftp {down} >/dev/null; echo outbox/*[0-9]|0|outbox/0000000001.0.BRAX_01.000000
 edges|{at @{month} 00:05:00} --check|0|KELVANE-SEND OK: 1 queued, the oldest BRAX_01.000000 for 5 min 0 s | queued=1 held=0;;0 oldest=300s;300;900
 edges|{at @{month} 00:05:01} --check|1|KELVANE-SEND WARNING: * oldest=301s;300;900
 edges|{at @{month} 00:15:00} --check|1|KELVANE-SEND WARNING: * oldest=900s;300;900
@@ -603,7 +603,7 @@ removed|!sh messages big.txt m1.txt m2.txt && for m in big m1 m2; do "$send" 36 
 removed|!bg --retry ftp {ftp}|0|
 removed|!sh set -- outbox/*[0-9]; rm "${@: -1}"|0|
 removed|!wait|0|kelvane-send: delivered 2 bulletins to ftp://*; nothing queued
-removed|!sh grep 'removed' bg.log|0|kelvane-send: outbox/0000000003.BRAX_* was removed while the queue was being sent: not sent, nothing held
+removed|!sh grep 'removed' bg.log|0|kelvane-send: outbox/0000000003.*BRAX_* was removed while the queue was being sent: not sent, nothing held
 backlog|!sh for i in $(seq 10 39); do messages m$i.txt; faketime "2026-12-01 10:00:$i" "$send" 36 m$i.txt ftp {down}; done; true|0|
 backlog|!sh grep -c 'logged in' "$scratch/ftp-server.log" >logins.before|0|
 backlog|--retry ftp {ftp}|0|kelvane-send: delivered 30 bulletins to ftp://*; nothing queued
