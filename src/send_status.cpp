@@ -195,6 +195,45 @@ static std::string proc_minutes(long seconds)
 // when the bulletin was queued by its name; one queued ahead of the clock
 // (set back since) counts by how far ahead: how long it waited cannot be
 // told, and a clock set back that far needs a person too.
+// The oldest bulletin waiting, queued, held or handed over: its age in
+// seconds (how far ahead, for one queued ahead of the clock), its name.
+struct Oldest {
+	long age = 0;
+	bool ahead = false;
+	std::string name;
+};
+
+static void proc_older(long age, const std::string &name, Oldest *oldest)
+{
+	long counted = age < 0 ? -age : age;
+	if (oldest->name.empty() || counted > oldest->age) {
+		oldest->age = counted;
+		oldest->ahead = age < -60;
+		oldest->name = name;
+	}
+}
+
+static Oldest proc_oldest(time_t now)
+{
+	Oldest oldest;
+	for (const std::vector<Entry> *list : {&queue, &held}) {
+		for (const Entry &e : *list)
+			proc_older(static_cast<long>(now - proc_queued(e)), e.bulletin, &oldest);
+	}
+	if (dropped != 0)
+		proc_older(static_cast<long>(now - oldest_dropped), "handed over in drop/",
+		           &oldest);
+	return oldest;
+}
+
+// Files in outbox/ or drop/ that are not bulletins are never sent: a
+// person must see to them.
+static std::string proc_strays_text(void)
+{
+	return ", but " + strays[0] +
+	       (strays.size() > 1 ? " and " + std::to_string(strays.size() - 1) + " more" : "");
+}
+
 int proc_send_check(long warn_minutes, long critical_minutes)
 {
 	std::string why;
@@ -207,27 +246,7 @@ int proc_send_check(long warn_minutes, long critical_minutes)
 		return proc_check_unknown(std::string("cannot read ") + proc_folder() +
 		                          "/drop as " + proc_account(geteuid()) +
 		                          ": what waits for the pickup cannot be told");
-	time_t now = time(nullptr);
-	long oldest = 0;
-	bool ahead = false;
-	std::string oldest_name;
-	for (const std::vector<Entry> *list : {&queue, &held}) {
-		for (const Entry &e : *list) {
-			long age = static_cast<long>(now - proc_queued(e));
-			long counted = age < 0 ? -age : age;
-			if (oldest_name.empty() || counted > oldest) {
-				oldest = counted;
-				ahead = age < -60;
-				oldest_name = e.bulletin;
-			}
-		}
-	}
-	long dropped_age = static_cast<long>(now - oldest_dropped);
-	if (dropped != 0 && (oldest_name.empty() || std::labs(dropped_age) > oldest)) {
-		oldest = std::labs(dropped_age);
-		ahead = dropped_age < -60;
-		oldest_name = "handed over in drop/";
-	}
+	const Oldest oldest = proc_oldest(time(nullptr));
 	const size_t waiting = queue.size() + dropped;
 	long warn = warn_minutes * 60;
 	long critical = critical_minutes * 60;
@@ -239,22 +258,18 @@ int proc_send_check(long warn_minutes, long critical_minutes)
 	} else if (waiting == 0) {
 		text = "nothing queued";
 	} else {
-		level = oldest > critical ? 2 : oldest > warn ? 1 : 0;
-		text = std::to_string(waiting) + " queued, the oldest " + oldest_name +
-		       (ahead ? " queued " + proc_minutes(oldest) +
-		                        " ahead of the clock, which was set back since"
-		              : " for " + proc_minutes(oldest));
+		level = oldest.age > critical ? 2 : oldest.age > warn ? 1 : 0;
+		text = std::to_string(waiting) + " queued, the oldest " + oldest.name +
+		       (oldest.ahead ? " queued " + proc_minutes(oldest.age) +
+		                               " ahead of the clock, which was set back since"
+		                     : " for " + proc_minutes(oldest.age));
 	}
-	// Files in outbox/ or drop/ that are not bulletins are never sent: a
-	// person must see to them.
 	if (!strays.empty() && level == 0) {
 		level = 1;
-		text += ", but " + strays[0] +
-		        (strays.size() > 1 ? " and " + std::to_string(strays.size() - 1) + " more"
-		                           : "");
+		text += proc_strays_text();
 	}
 	static const char *const levels[] = {"OK", "WARNING", "CRITICAL"};
 	printf("KELVANE-SEND %s: %s | queued=%zu held=%zu;;0 oldest=%lds;%ld;%ld\n", levels[level],
-	       proc_check_text(text).c_str(), waiting, held.size(), oldest, warn, critical);
+	       proc_check_text(text).c_str(), waiting, held.size(), oldest.age, warn, critical);
 	return level;
 }
