@@ -497,7 +497,7 @@ outage|--check --warn soon|3|KELVANE-SEND UNKNOWN: usage: --warn takes MINUTES f
 outage|--check --critical 99999999999999999999|3|KELVANE-SEND UNKNOWN: usage: --critical takes MINUTES from 0 to 525600, not 99999999999999999999
 outage|--check --warn 20 --critical 10|3|KELVANE-SEND UNKNOWN: usage: --warn 20 is above --critical 10
 outage|!sh cd / && "$send" --check; echo "status $?"|0|status 3
-outage|!sh cd / && "$send" --check|3|KELVANE-SEND UNKNOWN: / is not a kelvane-send folder (no outbox/, held/, delivered.log or kelvane-send.conf): give the folder with -C DIR
+outage|!sh cd / && "$send" --check|3|KELVANE-SEND UNKNOWN: / is not a kelvane-send folder (no outbox/, held/, drop/ or kelvane-send.conf): give the folder with -C DIR
 outage|!sh dir=$PWD && cd / && "$send" -C "$dir" --check|0|KELVANE-SEND OK: 3 queued, the oldest BRAX_* for 0 min * | queued=3 held=0;;0 oldest=*s;300;900
 outage|!sh "$send" -C "$scratch/taken" --check|3|KELVANE-SEND UNKNOWN: */taken is not a kelvane-send folder *
 outage|-C nowhere --check|3|KELVANE-SEND UNKNOWN: cannot enter nowhere (No such file or directory)

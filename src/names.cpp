@@ -9,13 +9,14 @@
 //
 // kelvane appends a line, with one write and synced, once it has created
 // the bulletin; the line's name in the folder is synced with command.txt.
-// The folder's lock (flock on the folder) keeps two conversions from
-// losing each other's line while one of them rewrites the record without
-// the lines it no longer needs.
+// The record's lock (flock on it, taken again where a rewrite replaced
+// it) keeps two conversions from losing each other's line while one of
+// them rewrites the record without the lines it no longer needs.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -35,6 +36,11 @@ constexpr size_t sizeof_names_line = sizeof_seconds + 1 + sizeof_name + 1;
 // the older lines once its first line is 64 days old.
 constexpr long names_kept = 48 * day;
 constexpr long names_rewritten = 64 * day;
+// The most of the record read: its end, which holds the lines that count
+// (at 40 names a day, 64 days take 67 kB); more is a record grown wrong.
+constexpr off_t max_names_read = 8L * 1024 * 1024;
+// How long a conversion waits for another's lock on the record, in seconds.
+constexpr long max_lock_wait = 60;
 
 // A text in memory; plain C, so that kelvane needs no C++ runtime.
 struct Text {
@@ -98,20 +104,41 @@ int proc_names_read(void)
 		failed = 1;
 		errno = EINVAL;
 	}
+	off_t from = st.st_size > max_names_read ? st.st_size - max_names_read : 0;
+	if (failed == 0 && lseek(fd, from, SEEK_SET) < 0)
+		failed = 1;
 	if (failed == 0)
-		failed = proc_read_all(fd, st.st_size, &names_text);
+		failed = proc_read_all(fd, st.st_size - from, &names_text);
 	int e = errno;
 	(void)close(fd);
 	errno = e;
 	return failed;
 }
 
+// Where the line after the one at at begins in the record read last: a
+// byte that does not belong (a write cut short, a hand's edit) costs its
+// own line only.
+static size_t proc_next_line(const Text &text, size_t at)
+{
+	const void *end = memchr(text.bytes + at, '\n', text.size - at);
+	return end == nullptr
+	               ? text.size
+	               : static_cast<size_t>(static_cast<const char *>(end) - text.bytes) + 1;
+}
+
+// Whether the line at at has a line's length.
+static bool proc_whole_line(size_t at, size_t next)
+{
+	return next - at == sizeof_names_line;
+}
+
 // Calls each for every line of the record read last, in its order.
 void proc_names_each(void (*each)(const char *name, long seconds, void *arg), void *arg)
 {
 	const char *text = names_text.bytes;
-	for (size_t at = 0; at + sizeof_names_line <= names_text.size; at += sizeof_names_line) {
-		long seconds = proc_line_seconds(text + at);
+	for (size_t at = 0, next = 0; at < names_text.size; at = next) {
+		next = proc_next_line(names_text, at);
+		long seconds = proc_whole_line(at, next) ? proc_line_seconds(text + at) : -1;
 		if (seconds >= 0) {
 			char name[sizeof_name + 1];
 			memcpy(name, text + at + sizeof_seconds + 1, sizeof_name);
@@ -126,8 +153,10 @@ void proc_names_each(void (*each)(const char *name, long seconds, void *arg), vo
 bool proc_name_used(const char *name, long now)
 {
 	const char *text = names_text.bytes;
-	for (size_t at = 0; at + sizeof_names_line <= names_text.size; at += sizeof_names_line) {
-		if (memcmp(text + at + sizeof_seconds + 1, name, sizeof_name) != 0)
+	for (size_t at = 0, next = 0; at < names_text.size; at = next) {
+		next = proc_next_line(names_text, at);
+		if (!proc_whole_line(at, next) ||
+		    memcmp(text + at + sizeof_seconds + 1, name, sizeof_name) != 0)
 			continue;
 		long seconds = proc_line_seconds(text + at);
 		if (seconds >= 0 && now - seconds < name_reuse_days * day)
@@ -147,14 +176,19 @@ static void proc_share_record(int fd)
 		(void)fchmod(fd, (st.st_mode & 07777) | 0660);
 }
 
-// Writes size bytes whole to fd. Returns 0, or 1 with errno.
+// Writes size bytes whole to fd; a part written (a full disk) is cut off
+// again, so that the record never holds half a line. Returns 0, or 1 with
+// errno.
 static int proc_write_all(int fd, const char *bytes, size_t size)
 {
+	off_t before = lseek(fd, 0, SEEK_END);
 	ssize_t put = write(fd, bytes, size);
 	if (put == static_cast<ssize_t>(size))
 		return 0;
-	if (put >= 0)
-		errno = ENOSPC;
+	int e = put >= 0 ? ENOSPC : errno;
+	if (put > 0 && before >= 0 && ftruncate(fd, before) != 0)
+		e = errno;
+	errno = e;
 	return 1;
 }
 
@@ -193,6 +227,16 @@ static int proc_add_line(int fd, const char *line, long seconds)
 	if (got < 0)
 		return 1;
 	long oldest = got == static_cast<ssize_t>(sizeof first) ? proc_line_seconds(first) : -1;
+	// A reading far past the record's last line may be a clock stepped
+	// forward: lines are old by the last line's time, 48 days at most
+	// before the reading, not by the reading alone.
+	char last[sizeof_names_line];
+	struct stat now = {};
+	long newest = fstat(fd, &now) == 0 && now.st_size >= static_cast<off_t>(sizeof last) &&
+	                              pread(fd, last, sizeof last, now.st_size - sizeof last) ==
+	                                      static_cast<ssize_t>(sizeof last)
+	                      ? proc_line_seconds(last)
+	                      : -1;
 	if (oldest < 0 || seconds - oldest <= names_rewritten)
 		return proc_write_all(fd, line, sizeof_names_line) != 0 || fdatasync(fd) != 0 ? 1
 		                                                                              : 0;
@@ -204,9 +248,12 @@ static int proc_add_line(int fd, const char *line, long seconds)
 	}
 	// The lines kept move to the front, the new one after them.
 	Text kept = {all.bytes, 0};
-	for (size_t at = 0; at + sizeof_names_line <= all.size; at += sizeof_names_line) {
-		long t = proc_line_seconds(all.bytes + at);
-		if (t >= 0 && seconds - t < names_kept) {
+	const long reference =
+	        newest >= 0 && newest + names_kept < seconds ? newest + names_kept : seconds;
+	for (size_t at = 0, next = 0; at < all.size; at = next) {
+		next = proc_next_line(all, at);
+		long t = next - at == sizeof_names_line ? proc_line_seconds(all.bytes + at) : -1;
+		if (t >= 0 && reference - t < names_kept) {
 			memmove(kept.bytes + kept.size, all.bytes + at, sizeof_names_line);
 			kept.size += sizeof_names_line;
 		}
@@ -231,20 +278,48 @@ static int proc_add_line(int fd, const char *line, long seconds)
 	return failed;
 }
 
-// Records that name was given at the reading seconds, under the folder's
+// Opens the record and takes its lock, waiting max_lock_wait seconds at
+// most: a lock held longer is another's doing, not a conversion's. A
+// record renamed over meanwhile (a rewrite) is opened again, so that no
+// line goes to a file no longer named. Returns the descriptor, or -1 with
+// errno.
+static int proc_lock_record(void)
+{
+	const int flags = O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+	for (long tries = 0; tries < max_lock_wait * 10; tries++) {
+		int fd = open(names_name, flags, 0666);
+		if (fd < 0)
+			return -1;
+		struct stat opened = {};
+		struct stat named = {};
+		if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+			if (fstat(fd, &opened) == 0 && stat(names_name, &named) == 0 &&
+			    opened.st_ino == named.st_ino && opened.st_dev == named.st_dev)
+				return fd;
+			(void)close(fd);
+			continue;
+		}
+		int e = errno;
+		(void)close(fd);
+		if (e != EWOULDBLOCK && e != EINTR) {
+			errno = e;
+			return -1;
+		}
+		struct timespec tenth = {0, 100000000L};
+		(void)nanosleep(&tenth, nullptr);
+	}
+	errno = EWOULDBLOCK;
+	return -1;
+}
+
+// Records that name was given at the reading seconds, under the record's
 // lock. Returns 0, or 1 with errno.
 int proc_name_record(const char *name, long seconds)
 {
 	char line[64];
 	snprintf(line, sizeof line, "%010ld %.14s\n", seconds, name);
-	int folder = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-	if (folder < 0)
-		return 1;
 	int failed = 1;
-	int fd = -1;
-	if (flock(folder, LOCK_EX) == 0)
-		fd = open(names_name,
-		          O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+	int fd = proc_lock_record();
 	struct stat st = {};
 	if (fd >= 0 && fstat(fd, &st) == 0) {
 		errno = EINVAL;
@@ -254,11 +329,10 @@ int proc_name_record(const char *name, long seconds)
 		}
 	}
 	int e = errno;
-	if (fd >= 0 && close(fd) != 0 && failed == 0) {
+	if (fd >= 0 && close(fd) != 0 && failed == 0) { // and with it the lock
 		failed = 1;
 		e = errno;
 	}
-	(void)close(folder); // and with it the lock
 	errno = e;
 	return failed;
 }

@@ -8,7 +8,7 @@
 # would. Then the monitoring block, and the check, by the command line of
 # the shipped Nagios definition, as the monitoring account through OK,
 # WARNING, CRITICAL (held, with the gateway's reason) and UNKNOWN; and
-# README's cron line, whose send.log lines must carry their UTC time.
+# README's cron line, whose log lines must carry their UTC time.
 # Accounts and group are removed at the end, whatever fails.
 #   office_test.sh KELVANE-SEND SOURCE_DIR
 # Exits 77 (skipped) without root or a tool, or 1 where KELVANE_NO_SKIP is
@@ -183,8 +183,8 @@ cron_line() {
 	# cron ends the command at a % and gives \% as %.
 	if [ -z "$line" ] || [[ ${line//\\%/} == *%* ]]; then echo "README's cron line: '$line'"; return 1; fi
 	line=${line//\\%/%} line=${line//\/usr\/bin\/kelvane-send/kelvane-send}
-	runuser -u "$S" -- cron -c "${line//\/srv\/talvex/$F}"
-	tail -n 1 "$F/send.log"
+	runuser -u "$S" -- env HOME="$H" cron -c "${line//\/srv\/talvex/$F}"
+	tail -n 1 "$H/kelvane-send.log"
 }
 
 # what | command (as root) | status | last line (a pattern)

@@ -410,11 +410,12 @@ static int proc_drain_end(const Drain &d, bool quiet)
 static int proc_forward(bool quiet)
 {
 	std::string why;
-	proc_read_litter(send_lock_name);
-	if (proc_lock(send_lock_name, true, &send_lock, &why) != 0 || proc_pickup(&why) != 0 ||
-	    proc_record_unlogged(&why) != 0)
+	if (proc_lock(send_lock_name, true, &send_lock, &why) != 0)
 		return proc_finish(1, "FAILED: " + why);
+	proc_read_litter(lock_before);
 	proc_add_litter({});
+	if (proc_pickup(&why) != 0 || proc_record_unlogged(&why) != 0)
+		return proc_finish(1, "FAILED: " + why);
 	Drain d;
 	for (;;) {
 		std::vector<const Entry *> batch;
@@ -523,6 +524,11 @@ static int proc_convert_and_send(void)
 		                              "'s first run makes it (kelvane-send " +
 		                              "--retry as " + owner_name +
 		                              "); nothing converted or sent");
+	// Names free again are archived first, so that their bulletins no
+	// longer hold them when kelvane names this one.
+	proc_make_folder_files();
+	if (sender && send_mode == "convert")
+		proc_archive();
 	std::string bulletin;
 	if (send_mode == "convert" && (failed = proc_store(&bulletin)) != 0)
 		return failed;
@@ -550,6 +556,24 @@ static int proc_enter_dirs(void)
 	return 0;
 }
 
+// Keeps only the absolute folders of PATH: an empty or relative entry
+// would run a client from the folder, which members may write.
+static void proc_safe_path(void)
+{
+	const char *path = getenv("PATH");
+	std::string kept;
+	std::string rest = path != nullptr ? path : "";
+	for (size_t at = 0; at <= rest.size();) {
+		size_t end = rest.find(':', at);
+		if (end == std::string::npos)
+			end = rest.size();
+		if (end > at && rest[at] == '/')
+			kept += (kept.empty() ? "" : ":") + rest.substr(at, end - at);
+		at = end + 1;
+	}
+	(void)setenv("PATH", kept.empty() ? "/usr/bin:/bin" : kept.c_str(), 1);
+}
+
 int kelvane_send_main(int argc, char **argv)
 {
 	if (proc_standard_descriptors() != 0) {
@@ -559,6 +583,7 @@ int kelvane_send_main(int argc, char **argv)
 	}
 	// A closed reader of the log must not end a delivery half way.
 	(void)signal(SIGPIPE, SIG_IGN);
+	proc_safe_path();
 	int failed = proc_send_command_line(argc, argv);
 	if (failed == 0)
 		failed = proc_enter_dirs();
@@ -575,8 +600,8 @@ int kelvane_send_main(int argc, char **argv)
 	if (send_mode == "--release" || send_mode == "--drop") {
 		// Taking the send's lock wrote over the dot names a killed send
 		// left there: they are written back.
-		proc_read_litter(send_lock_name);
 		failed = proc_held_mode();
+		proc_read_litter(lock_before);
 		proc_add_litter({});
 		return failed;
 	}

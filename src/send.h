@@ -65,10 +65,12 @@ extern int folder_fd;                         // the folder, opened once
 extern std::vector<std::string> conf_gateway; // KELVANE_SEND_GATEWAY's words
 extern int seat;                              // KELVANE_SEND_SEAT=K/N, else 1/1
 extern int seats;
-extern int send_lock; // the send's lock, which the clients hold too
+extern int send_lock;           // the send's lock, which the clients hold too
+extern std::string lock_before; // what the send's lock held when this run took it
 int proc_open_folder(std::string *why);
 int proc_subfolder(const char *name, bool make, int *fd, std::string *why);
 int proc_lock(const char *name, bool sending, int *fd, std::string *why);
+void proc_make_folder_files(void);
 bool proc_is_sender(void);
 bool proc_is_member(uid_t uid);
 long proc_seat_second(long from);
@@ -180,7 +182,7 @@ void proc_archive_log(void);
 extern std::vector<std::string> litter;
 std::string proc_dot_name(const std::string &bulletin);
 std::string proc_probe_name(const std::string &bulletin);
-void proc_read_litter(const char *lock_name);
+void proc_read_litter(const std::string &text);
 void proc_add_litter(const std::vector<std::string> &names);
 void proc_remove_litter(const std::vector<std::string> &names);
 int proc_probe_file(void);

@@ -339,7 +339,10 @@ void proc_archive_log(void)
 {
 	const std::string now = proc_utc(time(nullptr), "%Y-%m");
 	const int folder = folder_fd;
-	std::string month = geteuid() == folder_owner ? proc_log_month(folder) : "";
+	// A delivery marked but not yet logged writes its line first: the log
+	// it may already be in stays here until then.
+	std::string month =
+	        geteuid() == folder_owner && unlogged.empty() ? proc_log_month(folder) : "";
 	if (month.empty() || month >= now)
 		return;
 	std::string why;
@@ -357,6 +360,8 @@ void proc_archive_log(void)
 		      proc_reason(errno) + ")";
 	proc_say(why.empty() ? "moved delivered.log of " + month + " into archive/" + month + "/"
 	                     : why + "; delivered.log keeps its lines");
+	// The new month's log is the sender's before any member could make it.
+	proc_make_folder_files();
 	for (int open_fd : {fd, archive})
 		if (open_fd >= 0)
 			(void)close(open_fd);

@@ -32,6 +32,8 @@ time_t oldest_dropped;
 bool drops_hidden;
 
 constexpr size_t sizeof_random = 6;
+// The most drops a run says it cannot queue; --status lists them all.
+constexpr size_t max_said = 20;
 static const char sequence_name[] = ".sequence";
 // A dot name younger than this is a hand-over still being written.
 constexpr time_t handing_seconds = 60;
@@ -379,8 +381,14 @@ static int proc_take_drop(const Dropped &drop, long long *next, std::string *why
 	if (problem.empty())
 		problem = proc_name_problem(drop.bulletin, st.st_uid);
 	if (!problem.empty()) {
-		proc_say("drop/" + proc_escape(drop.name) + " cannot be queued: " + problem +
-		         "; left alone");
+		static std::vector<std::string> said;
+		if (std::find(said.begin(), said.end(), drop.name) == said.end() &&
+		    said.size() < max_said) {
+			said.push_back(drop.name);
+			proc_say("drop/" + proc_escape(drop.name) +
+			         " cannot be queued: " + problem + "; left alone" +
+			         (said.size() == max_said ? " (and so on: --status)" : ""));
+		}
 		return 0;
 	}
 	char file[64];
@@ -406,6 +414,12 @@ static int proc_answer(const Dropped &ask, std::string *why)
 	struct stat st = {};
 	if (fstatat(drop_fd, ask.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
 		return 0;
+	// An ask is an empty file its owner made: anything else (a link to
+	// another's file, which would lend her name) asks nothing.
+	if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_size != 0) {
+		proc_say("drop/" + proc_escape(ask.name) + " is not an ask; removed");
+		return proc_remove_drop(ask.name, why);
+	}
 	bool release = ask.name.compare(0, strlen(asks[0]), asks[0]) == 0;
 	std::string bulletin = ask.name.substr(strlen(release ? asks[0] : asks[1]));
 	bulletin.resize(bulletin.rfind('.'));

@@ -30,6 +30,8 @@ constexpr int max_seats = 60;
 constexpr long max_convert_wait = 120;
 // How many seconds from the clock a seat looks for a name not yet used.
 constexpr long max_seat_search = 3600;
+// The most of the send's lock read back: its pid and dot names.
+constexpr size_t max_lock_text = 1 << 20;
 
 bool office;
 uid_t folder_owner;
@@ -40,6 +42,7 @@ std::vector<std::string> conf_gateway;
 int seat = 1;
 int seats = 1;
 int send_lock = -1;
+std::string lock_before;
 
 // An account's name, or its number where it has none.
 std::string proc_account(uid_t uid)
@@ -335,6 +338,39 @@ int proc_subfolder(const char *name, bool make, int *fd, std::string *why)
 	return 0;
 }
 
+// In an office, the sending account makes the folder's own files before
+// any member could: a member's file in their place, which the sticky
+// folder would not let the sender replace, stops every run. Each is made
+// only where missing: the conversions' lock and the log readable by the
+// group, the send's lock the sender's alone, the record of names
+// writable by the group, for every member's conversion records there.
+void proc_make_folder_files(void)
+{
+	struct File {
+		const char *name;
+		mode_t mode;
+	};
+	static const File files[] = {{"kelvane-send.lock", 0640},
+	                             {"kelvane-send.send.lock", 0600},
+	                             {"delivered.log", 0640},
+	                             {"kelvane.names", 0660}};
+	if (!office || !proc_is_sender())
+		return;
+	bool made = false;
+	for (const File &file : files) {
+		int fd = openat(folder_fd, file.name,
+		                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+		if (fd < 0)
+			continue;
+		(void)fchmod(fd, file.mode);
+		(void)fsync(fd);
+		(void)close(fd);
+		made = true;
+	}
+	if (made)
+		(void)fsync(folder_fd);
+}
+
 // Opens the lock name in the folder without following a link: the
 // conversions' lock, which any member takes (read-only where another
 // member made it), or the send's, which must be the sender's own.
@@ -408,6 +444,11 @@ int proc_lock(const char *name, bool sending, int *fd, std::string *why)
 		}
 	}
 	if (sending) {
+		// The dot names a killed send left there, read before the pid
+		// goes over them.
+		lock_before.assign(max_lock_text, '\0');
+		ssize_t got = pread(*fd, &lock_before[0], lock_before.size(), 0);
+		lock_before.resize(got > 0 ? static_cast<size_t>(got) : 0);
 		std::string pid = std::to_string(getpid()) + "\n";
 		if (ftruncate(*fd, 0) != 0 ||
 		    pwrite(*fd, pid.data(), pid.size(), 0) != static_cast<ssize_t>(pid.size())) {

@@ -48,6 +48,7 @@ int proc_ftp_outcome(int status, const std::string &code, const std::string &rep
 		*why = "cannot reach " + gateway + curl_exit;
 		return ex_tempfail;
 	case 18: // transfer cut short, or a refusal at its end
+	case 70: // the gateway out of room at the end of an upload (552)
 		if (refusal) {
 			*why = "upload of ." + name + " refused at its end" + said;
 			return refused_bulletin;

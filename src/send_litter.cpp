@@ -48,19 +48,12 @@ static bool proc_is_dot_name(const std::string &name)
 	       pid.find_first_not_of("0123456789") == std::string::npos;
 }
 
-// Reads the names the last run that sent left in the lock, before this
-// run takes it (taking it writes this run's pid over them). A name of a
-// run still sending is read too: removed once that run is done, it is gone
-// already, so that removing it again does nothing.
-void proc_read_litter(const char *lock_name)
+// Reads back the names the last run that sent left in the lock, from
+// what the lock held when this run took it (taking it writes this run's
+// pid over them): text, the pid's line first.
+void proc_read_litter(const std::string &text)
 {
-	int fd = openat(folder_fd, lock_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-	if (fd < 0)
-		return;
-	char text[16384];
-	ssize_t got = read(fd, text, sizeof text);
-	(void)close(fd);
-	std::string lines(text, got > 0 ? static_cast<size_t>(got) : 0);
+	const std::string &lines = text;
 	size_t at = lines.find('\n'); // past the pid
 	while (at != std::string::npos && at + 1 < lines.size()) {
 		size_t end = lines.find('\n', at + 1);
@@ -82,8 +75,10 @@ static void proc_write_litter(void)
 	std::string text = std::to_string(getpid()) + "\n";
 	for (const std::string &name : litter)
 		text += name + "\n";
-	if (ftruncate(send_lock, 0) != 0 ||
-	    pwrite(send_lock, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()))
+	// Written over the old names, then cut to its length: a kill between
+	// the two leaves names, never none.
+	if (pwrite(send_lock, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()) ||
+	    ftruncate(send_lock, static_cast<off_t>(text.size())) != 0)
 		proc_say(std::string("cannot write the dot names of this send into its lock (") +
 		         proc_reason(errno) + "): a killed send may leave them at the gateway");
 }

@@ -111,7 +111,20 @@ struct SftpOutput {
 	std::string first; // the first line said after a put or a rename
 	bool authenticated = false;
 	bool failed = false;
+	// The batch's commands: a line is their echo only when it is the next
+	// of them, word for word, after the login, so that no banner or reply
+	// of the gateway's passes for one.
+	std::vector<std::string> commands;
 };
+
+// The lines of a batch.
+static std::vector<std::string> proc_commands(const std::string &text)
+{
+	std::vector<std::string> lines;
+	for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+		lines.push_back(text.substr(at, end - at));
+	return lines;
+}
 
 // Whether command (an echoed line less the prompt) is verb, with or
 // without a leading -.
@@ -127,7 +140,11 @@ static bool proc_is_command(const std::string &command, const char *verb)
 static void proc_sftp_line(const std::string &line, const std::vector<const Entry *> &batch,
                            std::vector<const Entry *> *done, SftpOutput *out)
 {
-	if (line.compare(0, sizeof echo - 1, echo) != 0) {
+	bool echoed =
+	        line.compare(0, sizeof echo - 1, echo) == 0 && out->authenticated &&
+	        out->echoed < out->commands.size() &&
+	        line.compare(sizeof echo - 1, std::string::npos, out->commands[out->echoed]) == 0;
+	if (!echoed) {
 		if (line.compare(0, 17, "Authenticated to ") == 0) {
 			out->authenticated = true;
 		} else if (line.compare(0, 12, "Transferred:") != 0 &&
@@ -259,6 +276,7 @@ void proc_session_sftp(const std::vector<const Entry *> &batch, Session *session
 		return;
 	SftpOutput out;
 	out.swept = sweep.size();
+	out.commands = proc_commands(text);
 	int status = proc_read_sftp(&child, batch, &out, session);
 	// The end of the whole batch says that the last rename succeeded.
 	bool whole = status == 0 && out.echoed == 2 * batch.size() + 1 + sweep.size();
@@ -315,6 +333,7 @@ void proc_probe_sftp(const std::string &refused, bool probe, Session *result)
 		return;
 	SftpOutput out;
 	out.swept = sweep.size();
+	out.commands = proc_commands(text);
 	const size_t all = sweep.size() + 1 + (probe ? 5 : 0);
 	int status = proc_read_sftp(&child, {}, &out, result);
 	if (out.echoed > sweep.size() || (status == 0 && out.echoed == all))

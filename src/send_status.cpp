@@ -167,7 +167,7 @@ static std::string proc_needs_person(void)
 // for. Returns 0, or 1 with why.
 static int proc_is_queue_folder(std::string *why)
 {
-	for (const char *name : {"outbox", "held", "delivered.log", "kelvane-send.conf"}) {
+	for (const char *name : {"outbox", "held", "drop", "kelvane-send.conf"}) {
 		struct stat st = {};
 		if (fstatat(folder_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
 			return 0;
@@ -178,7 +178,7 @@ static int proc_is_queue_folder(std::string *why)
 		}
 	}
 	*why = std::string(proc_folder()) +
-	       " is not a kelvane-send folder (no outbox/, held/, delivered.log or "
+	       " is not a kelvane-send folder (no outbox/, held/, drop/ or "
 	       "kelvane-send.conf): give the folder with -C DIR";
 	return 1;
 }
