@@ -233,7 +233,8 @@ static int proc_add_line(int fd, const char *line, long seconds)
 	char last[sizeof_names_line];
 	struct stat now = {};
 	long newest = fstat(fd, &now) == 0 && now.st_size >= static_cast<off_t>(sizeof last) &&
-	                              pread(fd, last, sizeof last, now.st_size - sizeof last) ==
+	                              pread(fd, last, sizeof last,
+	                                    now.st_size - static_cast<off_t>(sizeof last)) ==
 	                                      static_cast<ssize_t>(sizeof last)
 	                      ? proc_line_seconds(last)
 	                      : -1;

@@ -447,7 +447,7 @@ int proc_lock(const char *name, bool sending, int *fd, std::string *why)
 		// The dot names a killed send left there, read before the pid
 		// goes over them.
 		lock_before.assign(max_lock_text, '\0');
-		ssize_t got = pread(*fd, &lock_before[0], lock_before.size(), 0);
+		ssize_t got = pread(*fd, lock_before.data(), lock_before.size(), 0);
 		lock_before.resize(got > 0 ? static_cast<size_t>(got) : 0);
 		std::string pid = std::to_string(getpid()) + "\n";
 		if (ftruncate(*fd, 0) != 0 ||
