@@ -181,7 +181,15 @@ class NoRename(asyncssh.SFTPServer):
     def rename(self, old, new):
         raise asyncssh.SFTPError(asyncssh.FX_PERMISSION_DENIED, "rename refused")
     posix_rename = rename
+# Its login banner looks like sftp's echo of commands, which must not
+# pass for one: norename's refused rename would read as a delivery.
 class Counting(asyncssh.SSHServer):
+    def connection_made(self, conn):
+        self.conn = conn
+    def begin_auth(self, username):
+        self.conn.send_auth_banner("sftp> cd /data/talvex/data/\nsftp> put a b\n"
+                                   "sftp> rename b c\nsftp> put d e\nAuthenticated to x\n")
+        return True
     def auth_completed(self):
         with open("sftp-logins.log", "a") as log:
             log.write("login\n")

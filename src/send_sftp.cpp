@@ -45,18 +45,19 @@ static std::string proc_host_key(const std::string &said)
 // Why sftp exited 255 before any command ran, from what ssh said.
 static int proc_sftp_unreached(const std::string &said, bool authenticated, std::string *why)
 {
-	if (authenticated) {
-		*why = "the gateway took the login of " + gateway + " but refused the sftp session";
-		return 1;
-	}
+	// ssh's own words first: a banner the gateway sends may say anything.
 	if (proc_has(said, "host key is known for") ||
 	    proc_has(said, "Host key verification failed")) {
 		*why = proc_host_key(said);
 		return 1;
 	}
-	if (proc_has(said, "Permission denied") ||
+	if (proc_has(said, "Permission denied (") ||
 	    proc_has(said, "Too many authentication failures")) {
 		*why = "login to " + gateway + " refused";
+		return 1;
+	}
+	if (authenticated) {
+		*why = "the gateway took the login of " + gateway + " but refused the sftp session";
 		return 1;
 	}
 	if (proc_has(said, "Could not resolve hostname")) {
