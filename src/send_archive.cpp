@@ -65,14 +65,9 @@ static std::set<std::string> proc_busy_names(void)
 {
 	std::set<std::string> busy;
 	for (int folder : {outbox_fd, held_fd, drop_fd}) {
-		int fd = folder < 0 ? -1 : fcntl(folder, F_DUPFD_CLOEXEC, 0);
-		DIR *dir = fd < 0 ? nullptr : fdopendir(fd);
-		if (dir == nullptr) {
-			if (fd >= 0)
-				(void)close(fd);
+		DIR *dir = proc_list_folder(folder);
+		if (dir == nullptr)
 			continue;
-		}
-		rewinddir(dir);
 		for (const struct dirent *d; (d = readdir(dir)) != nullptr;) {
 			std::string name = d->d_name;
 			size_t at = name.find("BRAX_");
@@ -143,14 +138,9 @@ static std::map<std::string, std::vector<std::string>> proc_free_bulletins(int f
 		proc_names_each(proc_index_name, &recorded);
 	std::sort(recorded.begin(), recorded.end());
 	std::set<std::string> busy = proc_busy_names();
-	int listed = fcntl(folder, F_DUPFD_CLOEXEC, 0);
-	DIR *dir = listed >= 0 ? fdopendir(listed) : nullptr;
-	if (dir == nullptr) {
-		if (listed >= 0)
-			(void)close(listed);
+	DIR *dir = proc_list_folder(folder);
+	if (dir == nullptr)
 		return months;
-	}
-	rewinddir(dir);
 	const long reuse = name_reuse_days * day;
 	for (const struct dirent *d; (d = readdir(dir)) != nullptr;) {
 		long key = proc_name_key(d->d_name);
@@ -264,13 +254,9 @@ static long proc_remove_month(int archive, const std::string &month)
 // Removes the months that ended keep_days ago.
 static void proc_expire(int archive, long now)
 {
-	int listed = fcntl(archive, F_DUPFD_CLOEXEC, 0);
-	DIR *dir = listed >= 0 ? fdopendir(listed) : nullptr;
-	if (dir == nullptr) {
-		if (listed >= 0)
-			(void)close(listed);
+	DIR *dir = proc_list_folder(archive);
+	if (dir == nullptr)
 		return;
-	}
 	std::vector<std::string> expired;
 	for (const struct dirent *d; (d = readdir(dir)) != nullptr;) {
 		long end = proc_month_end(d->d_name);

@@ -276,11 +276,8 @@ int proc_read_drops(std::string *why)
 	dropped = 0;
 	oldest_dropped = 0;
 	drops_hidden = false;
-	int fd = drop_fd < 0 ? -1 : fcntl(drop_fd, F_DUPFD_CLOEXEC, 0);
-	DIR *d = fd < 0 ? nullptr : fdopendir(fd);
+	DIR *d = proc_list_folder(drop_fd);
 	if (d == nullptr) {
-		if (fd >= 0)
-			(void)close(fd);
 		drops_hidden = drop_fd >= 0 && (errno == EACCES || errno == EBADF);
 		if (drop_fd < 0 || drops_hidden)
 			return 0;
@@ -288,7 +285,6 @@ int proc_read_drops(std::string *why)
 		       proc_reason(errno) + ")";
 		return 1;
 	}
-	rewinddir(d);
 	time_t now = time(nullptr);
 	for (const struct dirent *de; (de = readdir(d)) != nullptr;) {
 		std::string name = de->d_name;
@@ -330,14 +326,9 @@ struct Dropped {
 // Returns 0, or 1 with errno.
 static int proc_list_drops(std::vector<Dropped> *drops, std::vector<Dropped> *asked)
 {
-	int fd = fcntl(drop_fd, F_DUPFD_CLOEXEC, 0);
-	DIR *d = fd < 0 ? nullptr : fdopendir(fd);
-	if (d == nullptr) {
-		if (fd >= 0)
-			(void)close(fd);
+	DIR *d = proc_list_folder(drop_fd);
+	if (d == nullptr)
 		return 1;
-	}
-	rewinddir(d);
 	for (const struct dirent *de; (de = readdir(d)) != nullptr;) {
 		Dropped drop = {de->d_name, "", {}};
 		struct stat st = {};
@@ -472,14 +463,9 @@ static void proc_keep_sequence(long long last)
 // name, never renamed into the queue.
 static void proc_clean_outbox(void)
 {
-	int fd = fcntl(outbox_fd, F_DUPFD_CLOEXEC, 0);
-	DIR *d = fd < 0 ? nullptr : fdopendir(fd);
-	if (d == nullptr) {
-		if (fd >= 0)
-			(void)close(fd);
+	DIR *d = proc_list_folder(outbox_fd);
+	if (d == nullptr)
 		return;
-	}
-	rewinddir(d);
 	for (const struct dirent *de; (de = readdir(d)) != nullptr;) {
 		if (de->d_name[0] == '.' && isdigit(static_cast<unsigned char>(de->d_name[1])))
 			(void)unlinkat(outbox_fd, de->d_name, 0);

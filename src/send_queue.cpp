@@ -156,16 +156,12 @@ static int proc_read_folder(int dir, const char *folder, std::vector<Entry> *lis
 {
 	if (dir < 0)
 		return 0;
-	int fd = fcntl(dir, F_DUPFD_CLOEXEC, 0);
-	DIR *d = fd < 0 ? nullptr : fdopendir(fd);
+	DIR *d = proc_list_folder(dir);
 	if (d == nullptr) {
 		*why = "cannot read " + std::string(proc_folder()) + "/" + folder + " (" +
 		       proc_reason(errno) + ")";
-		if (fd >= 0)
-			(void)close(fd);
 		return 1;
 	}
-	rewinddir(d);
 	errno = 0;
 	for (const struct dirent *de; (de = readdir(d)) != nullptr; errno = 0) {
 		std::string name = de->d_name;

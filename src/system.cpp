@@ -3,6 +3,7 @@
 // the standard descriptors. It needs nothing else of the project.
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -57,4 +58,22 @@ int proc_standard_descriptors(void)
 		}
 	}
 	return 0;
+}
+
+// Lists the folder open as fd from its start, through a descriptor of its
+// own, so that closing the listing leaves fd open. Returns the listing, or
+// nullptr with errno.
+DIR *proc_list_folder(int fd)
+{
+	int listed = fd < 0 ? -1 : fcntl(fd, F_DUPFD_CLOEXEC, 0);
+	DIR *dir = listed < 0 ? nullptr : fdopendir(listed);
+	if (dir == nullptr) {
+		int e = fd < 0 ? EBADF : errno;
+		if (listed >= 0)
+			(void)close(listed);
+		errno = e;
+		return nullptr;
+	}
+	rewinddir(dir);
+	return dir;
 }
