@@ -452,19 +452,15 @@ static int proc_conf_words(void)
 	return 0;
 }
 
-// Looks at the folder before anything runs, as its owner where root
-// started the run: its conf, outbox/, held/ and drop/. Returns 0, or the
-// status after the line.
+// Looks at the folder before anything but --check runs, as its owner
+// where root started the run: its conf, outbox/, held/ and drop/.
+// Returns 0, or the status after the line.
 static int proc_check_folder(void)
 {
 	std::string why;
 	if (proc_leave_root(&why) == 0 && proc_open_folder(&why) == 0 &&
 	    proc_open_queue(false, &why) == 0)
 		return 0;
-	if (send_mode == "--check") {
-		printf("KELVANE-SEND UNKNOWN: %s\n", proc_escape(why).c_str());
-		return 3;
-	}
 	proc_say("FAILED: " + why + "; nothing converted or sent");
 	return 1;
 }

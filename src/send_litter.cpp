@@ -5,6 +5,7 @@
 // run killed at any point leaves its dot files only until the next run.
 // Only names of the forms kelvane-send gives are read back, so that no
 // other file at the gateway is ever removed.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -86,10 +87,7 @@ static void proc_write_litter(void)
 void proc_add_litter(const std::vector<std::string> &names)
 {
 	for (const std::string &name : names) {
-		bool known = false;
-		for (const std::string &l : litter)
-			known = known || l == name;
-		if (!known)
+		if (std::find(litter.begin(), litter.end(), name) == litter.end())
 			litter.push_back(name);
 	}
 	proc_write_litter();
@@ -97,15 +95,12 @@ void proc_add_litter(const std::vector<std::string> &names)
 
 void proc_remove_litter(const std::vector<std::string> &names)
 {
-	std::vector<std::string> kept;
-	for (const std::string &l : litter) {
-		bool gone = false;
-		for (const std::string &name : names)
-			gone = gone || l == name;
-		if (!gone)
-			kept.push_back(l);
-	}
-	litter.swap(kept);
+	litter.erase(std::remove_if(litter.begin(), litter.end(),
+	                            [&names](const std::string &l) {
+		                            return std::find(names.begin(), names.end(), l) !=
+		                                   names.end();
+	                            }),
+	             litter.end());
 	proc_write_litter();
 }
 
